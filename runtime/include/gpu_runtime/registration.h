@@ -1,0 +1,147 @@
+// Device-code registration. A kernel source declares its kernels (with their
+// mangled device names) and constant tables once:
+//
+//   GPU_DEVICE_CODE(
+//       GPU_KERNEL(kernel, "_Z6kernelPiS_i"),
+//       GPU_CONSTANT(table, "table"))
+//
+// In the CPU build this makes the device code image and a static initialiser
+// that registers it, each kernel and each table, and unregisters the image at
+// exit. nvcc generates all of that itself, so there it compiles to nothing.
+#pragma once
+
+#ifdef __CUDACC__
+
+#define GPU_DEVICE_CODE(...)
+
+#else
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace gpu_runtime {
+
+/// How the CPU device runs one kernel, given its argument bytes as the launch
+/// glue laid them out.
+struct KernelOps {
+  size_t args_size;  ///< bytes the parameters span
+  /// Runs the kernel for the current thread index (set by the caller).
+  void (*run_thread)(const unsigned char* args);
+  /// Runs threads first..count-1 of the current block one after another,
+  /// numbering them x fastest, then y, then z.
+  void (*run_threads)(const unsigned char* args, unsigned first, unsigned count);
+};
+
+namespace detail {
+
+template <typename... P>
+struct ArgLayout {
+  static constexpr size_t count = sizeof...(P);
+  static constexpr auto offsets() {
+    std::array<size_t, sizeof...(P) + 1> out{};
+    size_t end = 0, i = 0;
+    ((out[i++] = argument_offset(end, sizeof(P)), end = out[i - 1] + sizeof(P)), ...);
+    out[count] = end;
+    return out;
+  }
+  static constexpr std::array<size_t, sizeof...(P) + 1> at = offsets();
+
+  template <size_t... I>
+  static std::tuple<P...> decode(const unsigned char* raw, std::index_sequence<I...>) {
+    std::tuple<P...> values;
+    (std::memcpy(&std::get<I>(values), raw + at[I], sizeof(P)), ...);
+    return values;
+  }
+  static std::tuple<P...> decode(const unsigned char* raw) {
+    return decode(raw, std::index_sequence_for<P...>{});
+  }
+};
+
+template <auto Kernel>
+struct KernelThunk;
+
+template <typename... P, void (*Kernel)(P...)>
+struct KernelThunk<Kernel> {
+  using Layout = ArgLayout<P...>;
+
+  static void run_thread(const unsigned char* args) { std::apply(Kernel, Layout::decode(args)); }
+
+  static void run_threads(const unsigned char* args, unsigned first, unsigned count) {
+    const auto values = Layout::decode(args);
+    const unsigned bx = blockDim.x, by = blockDim.y;
+    unsigned x = first % bx, y = (first / bx) % by, z = first / bx / by;
+    for (unsigned t = first; t < count; ++t) {
+      threadIdx = uint3{x, y, z};
+      std::apply(Kernel, values);
+      if (++x == bx) {
+        x = 0;
+        if (++y == by) { y = 0; ++z; }
+      }
+    }
+  }
+
+  static constexpr KernelOps ops{Layout::at[Layout::count], &run_thread, &run_threads};
+};
+
+}  // namespace detail
+
+/// One entry of a device code image: a kernel or a constant-memory variable.
+struct DeviceSymbol {
+  const void* host_address;
+  const char* name;
+  size_t size;              ///< variables: bytes
+  const KernelOps* kernel;  ///< kernels: how to run it; variables: null
+
+  template <auto Kernel>
+  static DeviceSymbol of_kernel(const char* mangled) {
+    return {reinterpret_cast<const void*>(Kernel), mangled, 0, &detail::KernelThunk<Kernel>::ops};
+  }
+};
+
+/// The CPU build's device code image: what __cudaRegisterFatBinary receives.
+struct DeviceImage {
+  static constexpr unsigned kMagic = 0x43505544;  // identifies a CPU-device image
+  unsigned magic = kMagic;
+  std::vector<DeviceSymbol> symbols;
+  DeviceImage(std::initializer_list<DeviceSymbol> list) : symbols(list) {}
+};
+
+/// Registers the image, each kernel and each variable, as nvcc's generated
+/// initialiser does; returns the handle.
+inline void** register_device_image(DeviceImage& image) {
+  void** handle = __cudaRegisterFatBinary(&image);
+  for (const DeviceSymbol& s : image.symbols) {
+    char* name = const_cast<char*>(s.name);
+    if (s.kernel) {
+      __cudaRegisterFunction(handle, static_cast<const char*>(s.host_address), name, name, -1,
+                             nullptr, nullptr, nullptr, nullptr, nullptr);
+    } else {
+      __cudaRegisterVar(handle, static_cast<char*>(const_cast<void*>(s.host_address)), name, name,
+                        0, s.size, 1, 0);
+    }
+  }
+  return handle;
+}
+
+}  // namespace gpu_runtime
+
+#define GPU_KERNEL(fn, mangled) ::gpu_runtime::DeviceSymbol::of_kernel<&fn>(mangled)
+#define GPU_CONSTANT(var, name) \
+  ::gpu_runtime::DeviceSymbol { static_cast<const void*>(&var), name, sizeof(var), nullptr }
+
+#define GPU_DEVICE_CODE(...)                                                             \
+  namespace {                                                                            \
+  ::gpu_runtime::DeviceImage gpu_device_image_{__VA_ARGS__};                             \
+  void** gpu_device_handle_;                                                             \
+  void gpu_unregister_device_image_() { __cudaUnregisterFatBinary(gpu_device_handle_); } \
+  const int gpu_device_registered_ =                                                     \
+      (gpu_device_handle_ = ::gpu_runtime::register_device_image(gpu_device_image_),     \
+       std::atexit(gpu_unregister_device_image_), 0);                                    \
+  }
+
+#endif
