@@ -1,0 +1,323 @@
+// tessak: level-synchronous breadth-first search over a directed graph read
+// from a text file, one kernel launch per level until a launch reaches no new
+// node. Writes every node's hop count from the source to "result.txt".
+#include <cmath>    // defines: ceil
+#include <cstdarg>  // defines: va_list for the graph file errors
+#include <cstdio>   // defines: printf, fprintf, fopen, fread, fclose
+#include <cstdlib>  // defines: malloc, free, exit
+#include <cerrno>   // defines: errno
+#include <cstring>  // defines: strerror
+
+#include "gpu_runtime.h"  // defines: the runtime API, launchKernel, checked calls, GPU_DEVICE_CODE
+#include "cutil_timer.h"  // defines: cutCreateTimer, cutStartTimer, cutStopTimer, ...
+
+// Threads per block; the kernel numbers its threads with the same constant.
+#define MAX_THREADS_PER_BLOCK 256
+
+int no_of_nodes;     // N
+int edge_list_size;  // E
+FILE* fp;            // the graph file while it is open
+
+// One node: its outgoing edges are the edge_count entries of the edge list
+// that begin at entry first_edge. Copied to the device as is (8 bytes).
+struct Node {
+  int first_edge;
+  int edge_count;
+};
+
+#include "kernel.cu"  // defines: Kernel
+
+// ---------------------------------------------------------------------------
+// Graph file reading. The file is a sequence of decimal integers, each taken
+// as the "%d" conversion takes it: leading white space of any kind skipped, an
+// optional sign, then one or more digits, ending at the first character that
+// is not a digit. Line breaks carry no meaning. The file is read in large
+// chunks and parsed by hand; one fscanf call per value would make a graph of
+// millions of edges take seconds to load.
+
+static const char* graph_file_name;  // for the error messages
+static char read_buffer[1 << 20];
+static size_t read_pos = 0;
+static size_t read_end = 0;
+
+// Reports a malformed graph file: one line naming the file and the problem,
+// then exit status 1. Nothing has reached the device at this point.
+static void graphError(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  fprintf(stderr, "tessak: %s: ", graph_file_name);
+  vfprintf(stderr, format, args);
+  fputc('\n', stderr);
+  va_end(args);
+  exit(1);
+}
+
+// Refills the buffer; false at the end of the file.
+static bool refill() {
+  read_pos = 0;
+  read_end = fread(read_buffer, 1, sizeof(read_buffer), fp);
+  if (read_end == 0 && ferror(fp)) graphError("cannot read the file: %s", strerror(errno));
+  return read_end > 0;
+}
+
+// The next character without consuming it, or EOF.
+static inline int peekChar() {
+  if (read_pos == read_end && !refill()) return EOF;
+  return (unsigned char)read_buffer[read_pos];
+}
+
+static inline bool isFormatSpace(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+enum ReadStatus { READ_OK, READ_MISSING, READ_NOT_INTEGER, READ_TOO_LARGE };
+
+// A sign that was consumed but followed by no digit, for the error message.
+static char dangling_sign = 0;
+
+// Reads one value into *value. On READ_NOT_INTEGER the offending text is left
+// unread, so the caller can quote it.
+static inline ReadStatus readValue(int* value) {
+  int c = peekChar();
+  while (isFormatSpace(c)) {
+    read_pos++;
+    c = peekChar();
+  }
+  if (c == EOF) return READ_MISSING;
+  bool negative = false;
+  if (c == '-' || c == '+') {
+    negative = (c == '-');
+    read_pos++;
+    c = peekChar();
+    if (c < '0' || c > '9') {
+      dangling_sign = negative ? '-' : '+';
+      return READ_NOT_INTEGER;
+    }
+  } else if (c < '0' || c > '9') {
+    return READ_NOT_INTEGER;
+  }
+  // Magnitudes above 2^31 are clamped so the sum cannot overflow; they are
+  // reported once the digits are consumed.
+  long long magnitude = 0;
+  do {
+    if (magnitude <= 2147483648LL) magnitude = magnitude * 10 + (c - '0');
+    read_pos++;
+    c = peekChar();
+  } while (c >= '0' && c <= '9');
+  if (negative) magnitude = -magnitude;
+  if (magnitude > 2147483647LL || magnitude < -2147483648LL) return READ_TOO_LARGE;
+  *value = (int)magnitude;
+  return READ_OK;
+}
+
+// Reads the value named by `record` ("node 3") and `field` ("edge_count"), or
+// reports why it could not be read.
+static int readGraphValue(const char* record, long long index, const char* field) {
+  int value;
+  ReadStatus status = readValue(&value);
+  if (status == READ_OK) return value;
+
+  char where[64];
+  if (index >= 0)
+    snprintf(where, sizeof(where), "%s %lld: %s", record, index, field);
+  else
+    snprintf(where, sizeof(where), "%s", record);
+  if (status == READ_MISSING) graphError("%s is missing (the file ends early)", where);
+  if (status == READ_TOO_LARGE) graphError("%s does not fit in a 32-bit integer", where);
+
+  // Quote the text found instead of a number, up to the next white space.
+  char found[24];
+  size_t n = 0;
+  if (dangling_sign) found[n++] = dangling_sign;
+  int c = peekChar();
+  while (n < 20 && c != EOF && !isFormatSpace(c)) {
+    found[n++] = (c >= 0x20 && c < 0x7f) ? (char)c : '?';
+    read_pos++;
+    c = peekChar();
+  }
+  found[n] = '\0';
+  graphError("%s is not an integer: \"%s%s\"", where, found,
+             (c != EOF && !isFormatSpace(c)) ? "..." : "");
+  return 0;
+}
+
+// Host allocation that reports failure: one line, exit status 1.
+static void* hostAlloc(size_t bytes, const char* what) {
+  void* p = malloc(bytes);
+  if (p == NULL && bytes != 0) {
+    fprintf(stderr, "tessak: cannot allocate %zu bytes of host memory for the %s\n", bytes, what);
+    exit(1);
+  }
+  return p;
+}
+
+// ---------------------------------------------------------------------------
+// The whole run: load the graph, search it on the device, write the hop counts.
+void TessakGraph(int argc, char** argv) {
+  static char* input_file_name;
+  printf("Reading File\n");
+  if (argc == 2) {
+    input_file_name = argv[1];
+    printf("Input file: %s\n", input_file_name);
+  } else {
+    input_file_name = (char*)"SampleGraph.txt";
+    printf("No input file specified, defaulting to SampleGraph.txt\n");
+  }
+  graph_file_name = input_file_name;
+
+  fp = fopen(input_file_name, "r");
+  if (!fp) {
+    printf("Error Reading graph file\n");
+    exit(1);
+  }
+
+  int source = 0;
+  no_of_nodes = readGraphValue("node count", -1, NULL);
+  if (no_of_nodes < 0) graphError("node count: %d is negative", no_of_nodes);
+
+  int num_of_blocks = 1;
+  int num_of_threads_per_block = no_of_nodes;
+  if (no_of_nodes > MAX_THREADS_PER_BLOCK) {
+    num_of_blocks = (int)ceil(no_of_nodes / (double)MAX_THREADS_PER_BLOCK);
+    num_of_threads_per_block = MAX_THREADS_PER_BLOCK;
+  }
+
+  size_t n = (size_t)no_of_nodes;
+  Node* h_graph_nodes = (Node*)hostAlloc(sizeof(Node) * n, "node array");        // (N)
+  bool* h_graph_mask = (bool*)hostAlloc(sizeof(bool) * n, "mask array");         // (N)
+  bool* h_graph_visited = (bool*)hostAlloc(sizeof(bool) * n, "visited array");   // (N)
+
+  for (int i = 0; i < no_of_nodes; i++) {
+    h_graph_nodes[i].first_edge = readGraphValue("node", i, "first_edge");
+    h_graph_nodes[i].edge_count = readGraphValue("node", i, "edge_count");
+    h_graph_mask[i] = false;
+    h_graph_visited[i] = false;
+  }
+
+  source = readGraphValue("source node", -1, NULL);
+  if (no_of_nodes == 0) graphError("source node: the graph has no nodes");
+  if (source < 0 || source >= no_of_nodes)
+    graphError("source node: %d is outside 0..%d", source, no_of_nodes - 1);
+  // The kernel marks the source visited when it takes it out of the frontier.
+  h_graph_mask[source] = true;
+
+  edge_list_size = readGraphValue("edge count", -1, NULL);
+  if (edge_list_size < 0) graphError("edge count: %d is negative", edge_list_size);
+  // The kernel follows every node's run of edges unchecked.
+  for (int i = 0; i < no_of_nodes; i++) {
+    long long first = h_graph_nodes[i].first_edge;
+    long long count = h_graph_nodes[i].edge_count;
+    if (count > 0 && (first < 0 || first + count > edge_list_size))
+      graphError("node %d: its %lld edges from entry %lld leave the edge list of %d entries", i,
+                 count, first, edge_list_size);
+  }
+
+  int* h_graph_edges = (int*)hostAlloc(sizeof(int) * (size_t)edge_list_size, "edge array");  // (E)
+  for (int i = 0; i < edge_list_size; i++) {
+    int id = readGraphValue("edge", i, "target");
+    readGraphValue("edge", i, "cost");  // edge costs play no part in hop counts
+    if (id < 0 || id >= no_of_nodes)
+      graphError("edge %d: target %d is outside 0..%d", i, id, no_of_nodes - 1);
+    h_graph_edges[i] = id;
+  }
+
+  fclose(fp);
+  printf("Read File\n");
+
+  // Device copies of the graph and the search state.
+  Node* d_graph_nodes;  // (N)
+  CUDA_SAFE_CALL(cudaMalloc((void**)&d_graph_nodes, sizeof(Node) * n));
+  CUDA_SAFE_CALL(cudaMemcpy(d_graph_nodes, h_graph_nodes, sizeof(Node) * n, cudaMemcpyHostToDevice));
+
+  int* d_graph_edges;  // (E)
+  CUDA_SAFE_CALL(cudaMalloc((void**)&d_graph_edges, sizeof(int) * (size_t)edge_list_size));
+  CUDA_SAFE_CALL(cudaMemcpy(d_graph_edges, h_graph_edges, sizeof(int) * (size_t)edge_list_size,
+                            cudaMemcpyHostToDevice));
+
+  bool* d_graph_mask;  // (N)
+  CUDA_SAFE_CALL(cudaMalloc((void**)&d_graph_mask, sizeof(bool) * n));
+  CUDA_SAFE_CALL(cudaMemcpy(d_graph_mask, h_graph_mask, sizeof(bool) * n, cudaMemcpyHostToDevice));
+
+  bool* d_graph_visited;  // (N)
+  CUDA_SAFE_CALL(cudaMalloc((void**)&d_graph_visited, sizeof(bool) * n));
+  CUDA_SAFE_CALL(
+      cudaMemcpy(d_graph_visited, h_graph_visited, sizeof(bool) * n, cudaMemcpyHostToDevice));
+
+  int* h_cost = (int*)hostAlloc(sizeof(int) * n, "cost array");  // (N)
+  for (int i = 0; i < no_of_nodes; i++) h_cost[i] = -1;
+  h_cost[source] = 0;
+
+  int* d_cost;  // (N)
+  CUDA_SAFE_CALL(cudaMalloc((void**)&d_cost, sizeof(int) * n));
+  CUDA_SAFE_CALL(cudaMemcpy(d_cost, h_cost, sizeof(int) * n, cudaMemcpyHostToDevice));
+
+  bool* d_over;  // set by a launch that puts a node into the next frontier
+  CUDA_SAFE_CALL(cudaMalloc((void**)&d_over, sizeof(bool)));
+
+  printf("Copied Everything to GPU memory\n");
+
+  dim3 grid(num_of_blocks, 1, 1);
+  dim3 threads(num_of_threads_per_block, 1, 1);
+
+  unsigned int timer = 0;
+  float elapsed = 0;
+  CUT_SAFE_CALL(cutCreateTimer(&timer));
+  CUT_SAFE_CALL(cutStartTimer(timer));
+
+  // One launch per level; the launch count is also the current frontier's hop count.
+  int k = 0;
+  bool h_over;
+  do {
+    h_over = false;
+    CUDA_SAFE_CALL(cudaMemcpy(d_over, &h_over, sizeof(bool), cudaMemcpyHostToDevice));
+    CUT_SAFE_CALL(cutStartTimer(timer));
+    launchKernel(Kernel, grid, threads, d_graph_nodes, d_graph_edges, d_graph_mask,
+                 d_graph_visited, d_cost, d_over, no_of_nodes, k);
+    CUDA_SAFE_CALL(cudaThreadSynchronize());
+    CUT_SAFE_CALL(cutStopTimer(timer));
+    elapsed += cutGetTimerValue(timer);
+    CUT_SAFE_CALL(cutResetTimer(timer));
+    CUT_CHECK_ERROR("Kernel execution failed");
+    CUDA_SAFE_CALL(cudaMemcpy(&h_over, d_over, sizeof(bool), cudaMemcpyDeviceToHost));
+    k++;
+  } while (h_over);
+
+  printf("Kernel Executed %d times\n", k);
+
+  CUDA_SAFE_CALL(cudaMemcpy(h_cost, d_cost, sizeof(int) * n, cudaMemcpyDeviceToHost));
+
+  CUT_SAFE_CALL(cutStopTimer(timer));
+  printf("Processing time: %f (ms)\n", (double)elapsed);
+  CUT_SAFE_CALL(cutDeleteTimer(timer));
+
+  FILE* fpo = fopen("result.txt", "w");
+  if (!fpo) {
+    fprintf(stderr, "tessak: cannot create result.txt: %s\n", strerror(errno));
+    exit(1);
+  }
+  for (int i = 0; i < no_of_nodes; i++) fprintf(fpo, "%d) cost:%d\n", i, h_cost[i]);
+  if (fclose(fpo) != 0) {
+    fprintf(stderr, "tessak: cannot write result.txt: %s\n", strerror(errno));
+    exit(1);
+  }
+  printf("Result stored in result.txt\n");
+
+  free(h_graph_nodes);
+  free(h_graph_edges);
+  free(h_graph_mask);
+  free(h_graph_visited);
+  free(h_cost);
+
+  CUDA_SAFE_CALL(cudaFree(d_graph_nodes));
+  CUDA_SAFE_CALL(cudaFree(d_graph_edges));
+  CUDA_SAFE_CALL(cudaFree(d_graph_mask));
+  CUDA_SAFE_CALL(cudaFree(d_graph_visited));
+  CUDA_SAFE_CALL(cudaFree(d_cost));
+}
+
+int main(int argc, char** argv) {
+  no_of_nodes = 0;
+  edge_list_size = 0;
+  TessakGraph(argc, argv);
+  return 0;
+}
