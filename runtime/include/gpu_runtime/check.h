@@ -6,6 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#ifdef __CUDACC__
+#include <cuda_runtime.h>
+#else
+#include "gpu_runtime/host_api.h"
+#endif
+
 namespace gpu_runtime {
 
 inline const char* base_name(const char* path) {

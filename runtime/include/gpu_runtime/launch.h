@@ -5,6 +5,12 @@
 #include <cstddef>
 #include <type_traits>
 
+#ifdef __CUDACC__
+#include "gpu_runtime/legacy_api.h"
+#else
+#include "gpu_runtime/host_api.h"
+#endif
+
 namespace gpu_runtime {
 
 /// Offset of a parameter of `size` bytes placed after `end`: the next multiple of its size.

@@ -24,6 +24,10 @@
 #include <utility>
 #include <vector>
 
+#include "gpu_runtime/device.h"
+#include "gpu_runtime/host_api.h"
+#include "gpu_runtime/launch.h"
+
 namespace gpu_runtime {
 
 /// How the CPU device runs one kernel, given its argument bytes as the launch

@@ -3,6 +3,12 @@
 // flushed and never change what a kernel computes.
 #pragma once
 
+#ifdef __CUDACC__
+#include <cuda_runtime.h>
+#else
+#include "gpu_runtime/types.h"
+#endif
+
 extern "C" {
 
 /// Registers one range rule: the CTA at grid (x, y, z) names elements

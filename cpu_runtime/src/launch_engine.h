@@ -1,0 +1,51 @@
+// The default stream: launches queue in order and run one after another on a
+// pool of worker threads, each worker taking blocks in chunks and running
+// them one at a time. The host returns from a launch at once and waits only
+// in synchronize().
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "launch.h"
+
+namespace gpu_cpu {
+
+class LaunchEngine {
+ public:
+  explicit LaunchEngine(int workers);
+  LaunchEngine(const LaunchEngine&) = delete;
+  LaunchEngine& operator=(const LaunchEngine&) = delete;
+
+  /// Queues a launch behind the ones already queued.
+  void submit(std::unique_ptr<Launch> launch);
+
+  /// Waits until every queued launch has finished; returns and clears the
+  /// first error raised while they ran (0 if none).
+  int synchronize();
+
+  /// Waits until every queued launch has finished, leaving any error pending.
+  void wait_idle();
+
+  int workers() const { return worker_count_; }
+
+ private:
+  void start_workers();
+  void worker_loop();
+  void run_blocks(Launch& launch);
+
+  const int worker_count_;
+  std::mutex mu_;
+  std::condition_variable changed_;
+  std::deque<std::shared_ptr<Launch>> queue_;  // workers hold a launch until they leave it
+  int pending_error_ = 0;
+  bool started_ = false;
+  std::uint64_t submitted_ = 0;  ///< launches queued so far; a launch's serial is its place
+  std::uint64_t retired_ = 0;    ///< launches finished so far
+};
+
+}  // namespace gpu_cpu
