@@ -70,15 +70,18 @@ Options parse_command_line(int argc, char** argv) {
       std::exit(0);
     }
     if (arg.starts_with("-") && arg.size() > 1 && !(arg[1] >= '0' && arg[1] <= '9')) {
+      int* number = arg == "--min-degree"    ? &options.min_degree
+                    : arg == "--max-degree"  ? &options.max_degree
+                    : arg == "--edge-factor" ? &options.edge_factor
+                                             : nullptr;
+      if (!number && arg != "--seed" && arg != "--source" && arg != "-o")
+        fail("unknown option " + std::string(arg));
       if (i + 1 >= argc) fail(std::string(arg) + " needs a value");
       const std::string_view value = argv[++i];
-      if (arg == "--min-degree") options.min_degree = parse_number<int>(value, "--min-degree");
-      else if (arg == "--max-degree") options.max_degree = parse_number<int>(value, "--max-degree");
-      else if (arg == "--edge-factor") options.edge_factor = parse_number<int>(value, "--edge-factor");
+      if (number) *number = parse_number<int>(value, argv[i - 1]);
       else if (arg == "--seed") options.seed = parse_number<uint64_t>(value, "--seed");
       else if (arg == "--source") options.source = parse_number<int>(value, "--source");
-      else if (arg == "-o") options.output = value;
-      else fail("unknown option " + std::string(arg));
+      else options.output = value;
     } else {
       positional.push_back(arg);
     }
