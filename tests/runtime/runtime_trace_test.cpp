@@ -1,0 +1,213 @@
+// The runtime as a program sees it: the trace of its calls, the tracker's
+// footprint summary, fault injection and device settings from the environment.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+
+#include "json.h"
+#include "program_runner.h"
+
+namespace {
+
+using test_support::calls_named;
+using test_support::Json;
+using test_support::read_trace;
+using test_support::run_program;
+using test_support::split_lines;
+using test_support::TempDir;
+
+struct ProbeRun {
+  test_support::ProgramResult result;
+  std::vector<Json> trace;
+};
+
+ProbeRun run_probe(const std::string& scenario, std::map<std::string, std::string> env = {}) {
+  TempDir dir;
+  env["CUDART_TRACE"] = (dir / "trace.jsonl").string();
+  ProbeRun run;
+  run.result = run_program(RUNTIME_PROBE, {scenario}, dir.path(), env);
+  run.trace = read_trace(env["CUDART_TRACE"]);
+  return run;
+}
+
+const Json& launch_summary(const ProbeRun& run) {
+  static Json none;
+  const auto launches = calls_named(run.trace, "cudaLaunch");
+  EXPECT_EQ(launches.size(), 1u);
+  if (launches.empty()) return none;
+  static std::vector<Json> keep;
+  keep.push_back(launches[0]["tracker"]);
+  return keep.back();
+}
+
+std::vector<long long> summary_values(const Json& s) {
+  return {s["registrations"].integer(), s["ctas"].integer(),         s["bytes"].integer(),
+          s["covered_bytes"].integer(), s["overlap_bytes"].integer(), s["out_of_bounds"].integer(),
+          s["empty"].integer()};
+}
+
+TEST(TrackerSummary, DisjointRangesCoverEachByteOnce) {
+  const ProbeRun run = run_probe("disjoint");
+  EXPECT_EQ(summary_values(launch_summary(run)), (std::vector<long long>{1, 8, 1024, 1024, 0, 0, 0}));
+  EXPECT_EQ(run.result.out, "set 0\ncudaGetLastError 0\n");
+}
+
+TEST(TrackerSummary, BytesNamedByTwoCtasCountAsOverlapButNotRepeatsWithinOneCta) {
+  const ProbeRun run = run_probe("overlap");
+  // Rule 1: 8 CTAs x 192 bytes; CTAs x=0..3 in row y start 128 bytes apart, so
+  // each neighbour pair in a row shares 64 bytes (3 pairs x 2 rows); row 0's
+  // last range reaches into row 1's first (64 bytes more). Rule 2 repeats
+  // 32 bytes inside each CTA's own range.
+  EXPECT_EQ(summary_values(launch_summary(run)),
+            (std::vector<long long>{2, 8, 8 * 192 + 8 * 32, 8 * 128 + 64, 7 * 64, 0, 0}));
+}
+
+TEST(TrackerSummary, RangesOutsideTheirAllocationAreCounted) {
+  const ProbeRun run = run_probe("out-of-bounds");
+  // Rule 1: CTAs at y = 1 start at int 1000 and end at 1064, past the 1024 ints.
+  // Rule 2: every CTA names ints -4..3, starting below the base.
+  const Json& s = launch_summary(run);
+  EXPECT_EQ(s["out_of_bounds"].integer(), 4 + 8);
+  EXPECT_EQ(s["bytes"].integer(), 8 * 256 + 8 * 32);
+  EXPECT_EQ(s["empty"].integer(), 0);
+}
+
+TEST(TrackerSummary, EmptyAndInvertedRangesNameNothing) {
+  const ProbeRun run = run_probe("inverted");
+  const Json& s = launch_summary(run);
+  EXPECT_EQ(s["empty"].integer(), 8 + 8);
+  EXPECT_EQ(s["bytes"].integer(), 0);
+  EXPECT_EQ(s["covered_bytes"].integer(), 0);
+  EXPECT_EQ(run.result.out, "set 0\nset 1\ncudaGetLastError 1\n") << "element size 0 is flagged, still recorded";
+}
+
+TEST(TrackerSummary, NullBaseIsRecordedAndFlagged) {
+  const ProbeRun run = run_probe("null-base");
+  EXPECT_EQ(run.result.out, "set 17\ncudaGetLastError 17\n");
+  const Json& s = launch_summary(run);
+  EXPECT_EQ(s["registrations"].integer(), 1);
+  EXPECT_EQ(s["out_of_bounds"].integer(), 8);
+  const auto sets = calls_named(run.trace, "cudaSetCTATracker");
+  ASSERT_EQ(sets.size(), 1u);
+  EXPECT_TRUE(sets[0]["devBase"].is_null());
+}
+
+TEST(Trace, DeviceAddressesAreAllocationAndOffset) {
+  const ProbeRun run = run_probe("addresses");
+  const auto copy = calls_named(run.trace, "cudaMemcpy");
+  ASSERT_EQ(copy.size(), 1u);
+  EXPECT_EQ(copy[0]["dst"]["alloc"].integer(), 1);
+  EXPECT_EQ(copy[0]["dst"]["offset"].integer(), 10);
+  EXPECT_EQ(copy[0]["bytes"].integer(), 3);
+  EXPECT_EQ(copy[0]["kind"].integer(), 1);
+  EXPECT_EQ(copy[0]["digest"].str(), "e71fa2190541574b") << "FNV-1a 64 of \"abc\"";
+  const auto set = calls_named(run.trace, "cudaSetCTATracker");
+  ASSERT_EQ(set.size(), 1u);
+  EXPECT_EQ(set[0]["devBase"]["offset"].integer(), 40);
+  const auto frees = calls_named(run.trace, "cudaFree");
+  ASSERT_EQ(frees.size(), 3u);
+  EXPECT_EQ(frees[0]["ptr"].str(), "unknown");
+  EXPECT_EQ(frees[0]["status"].integer(), 17);
+  EXPECT_EQ(frees[1]["ptr"]["alloc"].integer(), 0);
+  EXPECT_EQ(frees[1]["status"].integer(), 0);
+  EXPECT_EQ(frees[2]["status"].integer(), 17) << "double free";
+  EXPECT_EQ(run.trace.back()["event"].str(), "exit");
+  EXPECT_EQ(run.trace.back()["pending_registrations"].integer(), 1);
+}
+
+TEST(Trace, EveryLineIsOneObjectInCallOrder) {
+  const ProbeRun run = run_probe("calls");
+  std::vector<std::string> calls;
+  for (const Json& entry : run.trace)
+    if (entry.has("call")) calls.push_back(entry["call"].str());
+  const std::vector<std::string> expected{
+      "__cudaRegisterFatBinary", "__cudaRegisterFunction", "cudaGetDeviceCount", "cudaGetDeviceProperties",
+      "cudaSetDevice", "cudaMalloc", "cudaMemcpy", "cudaConfigureCall", "cudaSetupArgument", "cudaLaunch",
+      "cudaGetLastError", "cudaThreadSynchronize", "cudaSetCTATracker", "cudaFlushCTATracker", "cudaFree",
+      "cutCreateTimer", "cutStartTimer", "cutStopTimer", "cutResetTimer", "cutDeleteTimer",
+      "__cudaUnregisterFatBinary"};
+  EXPECT_EQ(calls, expected);
+  for (const Json& entry : run.trace)
+    if (entry.has("call") && entry["call"].str().rfind("cut", 0) == 0) EXPECT_EQ(entry["result"].integer(), 1);
+  const auto config = calls_named(run.trace, "cudaConfigureCall");
+  EXPECT_EQ(config[0]["grid"].integers(), (std::vector<long long>{1, 1, 1}));
+  EXPECT_EQ(config[0]["shared"].integer(), 0);
+  EXPECT_EQ(config[0]["stream"].integer(), 0);
+  EXPECT_EQ(run.trace.back()["pending_registrations"].integer(), 0);
+}
+
+struct Injection {
+  const char* fail;
+  const char* line;  ///< the status line of the failed call
+};
+
+class FaultInjection : public ::testing::TestWithParam<Injection> {};
+
+TEST_P(FaultInjection, TheNamedCallFailsWithItsNaturalStatus) {
+  const Injection& inj = GetParam();
+  const ProbeRun run = run_probe("calls", {{"CUDART_FAIL", inj.fail}});
+  const auto lines = split_lines(run.result.out);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), inj.line), lines.end()) << run.result.out;
+  EXPECT_EQ(run.result.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, FaultInjection,
+    ::testing::Values(Injection{"cudaGetDeviceCount:1", "cudaGetDeviceCount 100"},
+                      Injection{"cudaGetDeviceProperties:1", "cudaGetDeviceProperties 101"},
+                      Injection{"cudaSetDevice:1", "cudaSetDevice 101"}, Injection{"cudaMalloc:1", "cudaMalloc 2"},
+                      Injection{"cudaMemcpy:1", "cudaMemcpy 1"}, Injection{"cudaConfigureCall:1", "configure 9"},
+                      Injection{"cudaLaunch:1", "cudaGetLastError 719"},
+                      Injection{"cudaThreadSynchronize:1", "cudaThreadSynchronize 719"},
+                      Injection{"cudaSetCTATracker:1", "cudaSetCTATracker 1"},
+                      Injection{"cudaFlushCTATracker:1", "cudaFlushCTATracker 1"},
+                      Injection{"cudaFree:1", "cudaFree 17"}, Injection{"cutCreateTimer:1", "cutCreateTimer 0"},
+                      Injection{"cutStartTimer:1", "cutStartTimer 0"}, Injection{"cutStopTimer:1", "cutStopTimer 0"},
+                      Injection{"cutResetTimer:1", "cutResetTimer 0"}, Injection{"cutDeleteTimer:1", "cutDeleteTimer 0"},
+                      Injection{"cudaMalloc:2,cudaFree:1", "cudaFree 17"}),
+    [](const ::testing::TestParamInfo<Injection>& info) {
+      std::string name = info.param.fail;
+      for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+      return name;
+    });
+
+TEST(FaultInjection, OnlyTheNthCallFails) {
+  const ProbeRun run = run_probe("calls", {{"CUDART_FAIL", "cudaMalloc:2"}});
+  EXPECT_NE(run.result.out.find("cudaMalloc 0\n"), std::string::npos);
+}
+
+TEST(FaultInjection, MalformedValuesAreReportedAndIgnored) {
+  for (const char* bad : {"cudaMalloc", "cudaMalloc:x", "cudaMalloc:0", "nosuchcall:1", "cudaMalloc:1,,"}) {
+    const ProbeRun run = run_probe("calls", {{"CUDART_FAIL", bad}});
+    EXPECT_NE(run.result.err.find("CUDART_FAIL"), std::string::npos) << bad;
+    EXPECT_NE(run.result.out.find("cudaMalloc 0\n"), std::string::npos) << bad;
+  }
+}
+
+TEST(DeviceSettings, DeviceCountAndCapabilityComeFromTheEnvironment) {
+  ProbeRun run = run_probe("calls", {{"CUDART_DEVICES", "0"}});
+  EXPECT_NE(run.result.out.find("cudaGetDeviceCount 0\ncount 0\n"), std::string::npos);
+  EXPECT_NE(run.result.out.find("cudaSetDevice 100\n"), std::string::npos);
+  run = run_probe("calls", {{"CUDART_DEVICES", "3"}, {"CUDART_DEVICE_CC", "2.1"}});
+  EXPECT_NE(run.result.out.find("count 3\n"), std::string::npos);
+  EXPECT_NE(run.result.out.find("cc 2.1\n"), std::string::npos);
+  run = run_probe("calls", {{"CUDART_DEVICES", "many"}, {"CUDART_DEVICE_CC", "7"}});
+  EXPECT_NE(run.result.err.find("CUDART_DEVICES"), std::string::npos);
+  EXPECT_NE(run.result.err.find("CUDART_DEVICE_CC"), std::string::npos);
+  EXPECT_NE(run.result.out.find("count 1\n"), std::string::npos) << "malformed values keep the defaults";
+}
+
+TEST(Trace, UnwritableTraceIsReportedOnceAndTheProgramGoesOn) {
+  TempDir dir;
+  const auto result = run_program(RUNTIME_PROBE, {"calls"}, dir.path(),
+                                  {{"CUDART_TRACE", (dir / "missing-folder" / "trace.jsonl").string()}});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(split_lines(result.err).size(), 1u) << result.err;
+  EXPECT_NE(result.err.find("trace"), std::string::npos);
+  EXPECT_NE(result.out.find("cudaMalloc 0"), std::string::npos);
+}
+
+}  // namespace
