@@ -1,0 +1,255 @@
+// ombrel: classifies handwritten digits with a four-layer network (two 5x5
+// stride-2 convolutions, two fully connected layers), one kernel launch per
+// layer for all images, and prints the winning digit of every image.
+#include <cerrno>   // defines: errno
+#include <cstdio>   // defines: printf, fprintf, fopen, fread, fwrite, putchar
+#include <cstdlib>  // defines: atoi, malloc, calloc, exit
+#include <cstring>  // defines: strncmp, strerror
+
+#include "gpu_runtime.h"     // defines: the runtime API, launchKernel, CUDA_SAFE_CALL, CUT_CHECK_ERROR
+#include "ombrel_kernel.cu"  // defines: executeFirstLayer .. executeFourthLayer, kernelTemplate(2)
+
+int NUM;        // number of images to process, the grid's y extent of every launch
+int g_verbose;  // 1: draw every image as text before classifying
+
+// Host memory for `what`, or a one-line report on standard error and exit 1.
+static void* allocateHost(size_t bytes, const char* what) {
+  void* p = malloc(bytes);
+  if (p == NULL) {
+    fprintf(stderr, "ombrel: cannot allocate %zu bytes for %s\n", bytes, what);
+    exit(1);
+  }
+  return p;
+}
+
+// The argument with its four bytes in reverse order (big-endian file words).
+int swapEndianInt(int bEnum) {
+  unsigned int u = (unsigned int)bEnum;
+  return (int)((u >> 24) | ((u >> 8) & 0xff00u) | ((u << 8) & 0xff0000u) | (u << 24));
+}
+
+// Fills values (NUM x 841 floats) with the first NUM images of the IDX file,
+// each 28x28 image in the top-left corner of a 29x29 slot whose last row and
+// column are background. A pixel byte p becomes 1 - p/256 (ink low). Images
+// missing from the file are blank. Ends the process if the file is missing.
+void readIn(float* values) {
+  const size_t count = (size_t)NUM * 841;
+  int header = 0;
+  unsigned char* bytes = (unsigned char*)calloc(count, 1);  // (NUM, 29, 29), border left 0
+  if (bytes == NULL) {
+    fprintf(stderr, "ombrel: cannot allocate %zu bytes for the image bytes\n", count);
+    exit(1);
+  }
+
+  FILE* f = fopen("data/t10k-images-idx3-ubyte", "rt");
+  if (f == NULL) {
+    printf("FAIL! data/t10k-images-idx3-ubyte NOT FOUND!\n");
+    exit(1);
+  }
+  // Magic number, item count, row count, column count: the last is not used.
+  const char* headerFormats[3] = {"magic number = %d\n", "number of items = %d\n",
+                                  "number of rows = %d\n"};
+  for (int w = 0; w < 4; w++) {
+    fread(&header, 4, 1, f);
+    if (w < 3) printf(headerFormats[w], swapEndianInt(header));
+  }
+  // Each 28-byte image row goes straight to its row of the slot; a read at
+  // the end of the file leaves the rest zero.
+  for (size_t i = 0; i < (size_t)NUM; i++) {
+    for (size_t j = 0; j < 28; j++) {
+      fread(bytes + 841 * i + 29 * j, 1, 28, f);
+    }
+  }
+  fclose(f);
+
+  for (size_t k = 0; k < count; k++) {
+    values[k] = (float)bytes[k] / -256.0f + 1.0f;
+  }
+  free(bytes);
+}
+
+// Reads the four weight files into their arrays (156, 7800, 125100 and 1010
+// floats). All four are tried before anything is reported: a missing file
+// ends the process with one message for all; otherwise each file holding
+// fewer values than its array is named, and the process ends.
+void InitHostMem(float* Layer1_Weights_CPU, float* Layer2_Weights_CPU, float* Layer3_Weights_CPU,
+                 float* Layer4_Weights_CPU) {
+  const char* names[4] = {"data/lw1.wei", "data/lw2.wei", "data/lw3.wei", "data/lw4.wei"};
+  float* arrays[4] = {Layer1_Weights_CPU, Layer2_Weights_CPU, Layer3_Weights_CPU, Layer4_Weights_CPU};
+  const size_t counts[4] = {156, 7800, 125100, 1010};
+  size_t got[4] = {0, 0, 0, 0};
+  int missing = 0;
+
+  for (int w = 0; w < 4; w++) {
+    FILE* f = fopen(names[w], "rb");
+    if (f == NULL) {
+      missing = 1;
+      continue;
+    }
+    if (w == 0) {
+      for (size_t k = 0; k < counts[0]; k++) got[0] += fread(&arrays[0][k], 4, 1, f);
+    } else {
+      got[w] = fread(arrays[w], 4, counts[w], f);
+    }
+    fclose(f);
+  }
+
+  if (missing) {
+    printf("FAIL! INPUT WEIGHTS NOT FOUND!\n");
+    exit(1);
+  }
+  int shortFiles = 0;
+  for (int w = 0; w < 4; w++) {
+    if (got[w] < counts[w]) {
+      printf("FAIL! %s IS TOO SHORT!\n", names[w]);
+      shortFiles = 1;
+    }
+  }
+  if (shortFiles) exit(1);
+}
+
+// Writes the ten scores of the first image to "out.res" as doubles. A file
+// that cannot be written is reported on standard error and ends the process.
+void output(double* values) {
+  fflush(stdout);  // the result line comes before any report
+  FILE* f = fopen("out.res", "wb");
+  if (f == NULL) {
+    fprintf(stderr, "ombrel: cannot write out.res: %s\n", strerror(errno));
+    exit(1);
+  }
+  const size_t written = fwrite(values, 8, 10, f);
+  const int writeErrno = errno;
+  if (fclose(f) != 0 || written != 10) {
+    fprintf(stderr, "ombrel: cannot write out.res: %s\n", strerror(written != 10 ? writeErrno : errno));
+    exit(1);
+  }
+}
+
+// Draws every image slot as 29 lines of 29 characters after an empty line:
+// "0" for a value below 0.5 (a pixel byte of 129 or more), else a space.
+static void drawImages(const float* Layer1_Neurons_CPU) {
+  char line[30];
+  line[29] = '\n';
+  for (size_t row = 0; row < (size_t)NUM * 29; row++) {
+    if (row % 29 == 0) putchar('\n');
+    for (int c = 0; c < 29; c++) line[c] = Layer1_Neurons_CPU[29 * row + c] < 0.5f ? '0' : ' ';
+    fwrite(line, 1, 30, stdout);
+  }
+}
+
+// Runs the whole classification and ends the process: status 0 after a
+// complete run, 1 on any failure.
+void NeuralNetwork() {
+  int deviceCount;
+  CUDA_SAFE_CALL(cudaGetDeviceCount(&deviceCount));
+  if (deviceCount == 0) {
+    fprintf(stderr, "There is no device.\n");
+    exit(1);
+  }
+  int dev;
+  for (dev = 0; dev < deviceCount; ++dev) {
+    cudaDeviceProp deviceProp;
+    CUDA_SAFE_CALL(cudaGetDeviceProperties(&deviceProp, dev));
+    if (deviceProp.major >= 1) break;
+  }
+  if (dev == deviceCount) {
+    fprintf(stderr, "There is no device supporting CUDA.\n");
+    exit(1);
+  }
+  CUDA_SAFE_CALL(cudaSetDevice(dev));
+
+  const size_t num = (size_t)NUM;
+  float* Layer1_Neurons_CPU = (float*)allocateHost(num * 841 * sizeof(float), "Layer1_Neurons_CPU");  // (NUM, 29, 29)
+  readIn(Layer1_Neurons_CPU);
+  if (g_verbose) drawImages(Layer1_Neurons_CPU);
+
+  float* Layer5_Neurons_CPU = (float*)allocateHost(num * 10 * sizeof(float), "Layer5_Neurons_CPU");  // (NUM, 10)
+  for (size_t k = 0; k < num * 10; k++) Layer5_Neurons_CPU[k] = 0.0f;
+
+  float Layer1_Weights_CPU[156];     // (6, 26)
+  float Layer2_Weights_CPU[7800];    // (50, 156)
+  float Layer3_Weights_CPU[125100];  // (100, 1251)
+  float Layer4_Weights_CPU[1010];    // (10, 101)
+  InitHostMem(Layer1_Weights_CPU, Layer2_Weights_CPU, Layer3_Weights_CPU, Layer4_Weights_CPU);
+
+  float* Layer1_Neurons_GPU;  // (NUM, 29, 29)
+  float* Layer1_Weights_GPU;  // (6, 26)
+  float* Layer2_Neurons_GPU;  // (NUM, 6, 13, 13)
+  float* Layer2_Weights_GPU;  // (50, 156)
+  float* Layer3_Neurons_GPU;  // (NUM, 50, 5, 5)
+  float* Layer3_Weights_GPU;  // (100, 1251)
+  float* Layer4_Neurons_GPU;  // (NUM, 100)
+  float* Layer4_Weights_GPU;  // (10, 101)
+  float* Layer5_Neurons_GPU;  // (NUM, 10)
+  CUDA_SAFE_CALL(cudaMalloc((void**)&Layer1_Neurons_GPU, num * 3364));
+  CUDA_SAFE_CALL(cudaMalloc((void**)&Layer1_Weights_GPU, 624));
+  CUDA_SAFE_CALL(cudaMalloc((void**)&Layer2_Neurons_GPU, num * 4056));
+  CUDA_SAFE_CALL(cudaMalloc((void**)&Layer2_Weights_GPU, 31200));
+  CUDA_SAFE_CALL(cudaMalloc((void**)&Layer3_Neurons_GPU, num * 5000));
+  CUDA_SAFE_CALL(cudaMalloc((void**)&Layer3_Weights_GPU, 500400));
+  CUDA_SAFE_CALL(cudaMalloc((void**)&Layer4_Neurons_GPU, num * 400));
+  CUDA_SAFE_CALL(cudaMalloc((void**)&Layer4_Weights_GPU, 4040));
+  CUDA_SAFE_CALL(cudaMalloc((void**)&Layer5_Neurons_GPU, num * 40));
+
+  double* Results_CPU = (double*)allocateHost(num * 10 * sizeof(double), "Results_CPU");  // (NUM, 10)
+
+  CUDA_SAFE_CALL(cudaMemcpy(Layer1_Neurons_GPU, Layer1_Neurons_CPU, num * 3364, cudaMemcpyHostToDevice));
+  CUDA_SAFE_CALL(cudaMemcpy(Layer1_Weights_GPU, Layer1_Weights_CPU, 624, cudaMemcpyHostToDevice));
+  CUDA_SAFE_CALL(cudaMemcpy(Layer2_Weights_GPU, Layer2_Weights_CPU, 31200, cudaMemcpyHostToDevice));
+  CUDA_SAFE_CALL(cudaMemcpy(Layer3_Weights_GPU, Layer3_Weights_CPU, 500400, cudaMemcpyHostToDevice));
+  CUDA_SAFE_CALL(cudaMemcpy(Layer4_Weights_GPU, Layer4_Weights_CPU, 4040, cudaMemcpyHostToDevice));
+  CUDA_SAFE_CALL(cudaMemcpy(Layer5_Neurons_GPU, Layer5_Neurons_CPU, num * 40, cudaMemcpyHostToDevice));
+
+  printf("NUM=%d\n", NUM);
+
+  // One launch per layer for all images; a launch error surfaces below.
+  launchKernel(executeFirstLayer, dim3(6, NUM, 1), dim3(13, 13, 1), Layer1_Neurons_GPU,
+               Layer1_Weights_GPU, Layer2_Neurons_GPU);
+  launchKernel(executeSecondLayer, dim3(50, NUM, 1), dim3(5, 5, 1), Layer2_Neurons_GPU,
+               Layer2_Weights_GPU, Layer3_Neurons_GPU);
+  launchKernel(executeThirdLayer, dim3(100, NUM, 1), dim3(1, 1, 1), Layer3_Neurons_GPU,
+               Layer3_Weights_GPU, Layer4_Neurons_GPU);
+  launchKernel(executeFourthLayer, dim3(10, NUM, 1), dim3(1, 1, 1), Layer4_Neurons_GPU,
+               Layer4_Weights_GPU, Layer5_Neurons_GPU);
+  CUT_CHECK_ERROR("Kernel execution failed");
+
+  CUDA_SAFE_CALL(cudaMemcpy(Layer5_Neurons_CPU, Layer5_Neurons_GPU, num * 40, cudaMemcpyDeviceToHost));
+
+  // Each image's digit is the first of its highest scores: ties go to the
+  // lowest digit.
+  int best = 0;
+  double max = 0.0;
+  for (size_t k = 0; k < num * 10; k++) {
+    Results_CPU[k] = (double)Layer5_Neurons_CPU[k];
+    if (k % 10 == 0) {
+      if (k > 0) printf("%d ", best);
+      best = 0;
+      max = Results_CPU[k];
+    } else if (Results_CPU[k] > max) {
+      max = Results_CPU[k];
+      best = (int)(k % 10);
+    }
+  }
+  printf("%d\n", best);
+
+  output(Results_CPU);
+  exit(0);
+}
+
+int main(int argc, char** argv) {
+  int usage = argc < 2;
+  if (!usage) NUM = atoi(argv[1]);
+  for (int a = 2; a < argc; a++) {
+    if (strncmp(argv[a], "-v", 2) == 0) g_verbose = 1;
+    else usage = 1;
+  }
+  if (usage || NUM <= 0) {
+    printf("Usage: ./ombrel <NUM> [-v]\n");
+    printf("where NUM is the number of images to process in parallel (up to 10000 for the "
+           "t10k-images-idx3-ubyte database file) and -v is used to display approximately what "
+           "each image looks like.\n");
+    return 1;
+  }
+  NeuralNetwork();
+  return 0;
+}
