@@ -36,7 +36,9 @@ struct Node {
 // millions of edges take seconds to load.
 
 static const char* graph_file_name;  // for the error messages
-static char read_buffer[1 << 20];
+// The buffer holds read_end bytes and a NUL after them, so the scanning loops
+// below stop at the end of the data without testing the position each time.
+static char read_buffer[(1 << 20) + 1];
 static size_t read_pos = 0;
 static size_t read_end = 0;
 
@@ -52,16 +54,17 @@ static void graphError(const char* format, ...) {
   exit(1);
 }
 
-// Refills the buffer; false at the end of the file.
+// Refills the buffer from the start; false at the end of the file.
 static bool refill() {
   read_pos = 0;
-  read_end = fread(read_buffer, 1, sizeof(read_buffer), fp);
+  read_end = fread(read_buffer, 1, sizeof(read_buffer) - 1, fp);
+  read_buffer[read_end] = '\0';
   if (read_end == 0 && ferror(fp)) graphError("cannot read the file: %s", strerror(errno));
   return read_end > 0;
 }
 
 // The next character without consuming it, or EOF.
-static inline int peekChar() {
+static int peekChar() {
   if (read_pos == read_end && !refill()) return EOF;
   return (unsigned char)read_buffer[read_pos];
 }
@@ -70,40 +73,54 @@ static inline bool isFormatSpace(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+static inline bool isDigit(int c) { return (unsigned)(c - '0') < 10; }
+
 enum ReadStatus { READ_OK, READ_MISSING, READ_NOT_INTEGER, READ_TOO_LARGE };
 
 // A sign that was consumed but followed by no digit, for the error message.
 static char dangling_sign = 0;
 
 // Reads one value into *value. On READ_NOT_INTEGER the offending text is left
-// unread, so the caller can quote it.
+// unread, so the caller can quote it. A value may straddle two chunks.
 static inline ReadStatus readValue(int* value) {
-  int c = peekChar();
-  while (isFormatSpace(c)) {
-    read_pos++;
-    c = peekChar();
+  const char* p = read_buffer + read_pos;
+  for (;;) {
+    while (isFormatSpace(*p)) p++;
+    if (p != read_buffer + read_end) break;  // a NUL inside the file stops here too
+    if (!refill()) return READ_MISSING;
+    p = read_buffer;
   }
-  if (c == EOF) return READ_MISSING;
   bool negative = false;
-  if (c == '-' || c == '+') {
-    negative = (c == '-');
-    read_pos++;
-    c = peekChar();
-    if (c < '0' || c > '9') {
+  if (*p == '-' || *p == '+') {
+    negative = (*p == '-');
+    p++;
+    if (p == read_buffer + read_end) {
+      refill();
+      p = read_buffer;
+    }
+    if (!isDigit(*p)) {
+      read_pos = p - read_buffer;
       dangling_sign = negative ? '-' : '+';
       return READ_NOT_INTEGER;
     }
-  } else if (c < '0' || c > '9') {
+  } else if (!isDigit(*p)) {
+    read_pos = p - read_buffer;
     return READ_NOT_INTEGER;
   }
-  // Magnitudes above 2^31 are clamped so the sum cannot overflow; they are
-  // reported once the digits are consumed.
+  // Magnitudes above 2^31 stop growing so the sum cannot overflow; they are
+  // reported once all the digits are consumed.
   long long magnitude = 0;
-  do {
-    if (magnitude <= 2147483648LL) magnitude = magnitude * 10 + (c - '0');
-    read_pos++;
-    c = peekChar();
-  } while (c >= '0' && c <= '9');
+  for (;;) {
+    while (isDigit(*p)) {
+      if (magnitude <= 2147483648LL) magnitude = magnitude * 10 + (*p - '0');
+      p++;
+    }
+    if (p != read_buffer + read_end) break;
+    bool more = refill();
+    p = read_buffer;
+    if (!more) break;
+  }
+  read_pos = p - read_buffer;
   if (negative) magnitude = -magnitude;
   if (magnitude > 2147483647LL || magnitude < -2147483648LL) return READ_TOO_LARGE;
   *value = (int)magnitude;

@@ -47,6 +47,27 @@ TEST(TessakSearch, LayoutCostsAndTrailingTextDoNotMatter) {
   EXPECT_EQ(read_file(dir / "result.txt"), kExampleResult);
 }
 
+// The file is read in chunks: values and signs split between two chunks read
+// as one. The padding puts the split at each position of the first values,
+// around the power-of-two sizes a chunk may have.
+TEST(TessakSearch, ValuesSplitBetweenChunks) {
+  TempDir dir;
+  for (int power : {12, 16, 20}) {
+    for (int back = -4; back <= 1; back++) {
+      const size_t pad = (size_t{1} << power) + back;
+      write_file(dir / "g.txt", std::string(pad, ' ') + "+0004 0 2 2 1 3 0 3 0 0 3 1 1 2 1 3 1");
+      auto run = run_tessak(dir, {"g.txt"});
+      EXPECT_EQ(run.exit_status, 0) << "padding " << pad << ": " << run.err;
+      EXPECT_EQ(read_file(dir / "result.txt"), kExampleResult) << "padding " << pad;
+
+      write_file(dir / "g.txt", std::string(pad, '\n') + "4 0 2 -x");
+      run = run_tessak(dir, {"g.txt"});
+      EXPECT_EQ(run.err, "tessak: g.txt: node 1: first_edge is not an integer: \"-x\"\n")
+          << "padding " << pad;
+    }
+  }
+}
+
 // Without exactly one argument the program searches SampleGraph.txt in the
 // working directory, and replaces an existing result.txt with exactly N lines.
 TEST(TessakSearch, DefaultsToSampleGraphAndReplacesResult) {
