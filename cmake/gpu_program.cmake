@@ -13,13 +13,19 @@ if(GPU_HOST_HAS_FMA)
   list(APPEND GPU_KERNEL_FLAGS -mfma)
 endif()
 
-# add_gpu_program(<target> <main .cu source> [OUTPUT_NAME name] [LIBS libs...])
+# add_gpu_program(<target> <main .cu source> [OUTPUT_NAME name] [LIBS libs...]
+#                 [LEAVES_BUFFERS_TO_EXIT])
 # Builds a CUDA-dialect program with the host compiler against the CPU
 # device runtime. The main source #includes its kernel source.
+# LEAVES_BUFFERS_TO_EXIT: the program frees nothing by design, so sanitizer
+# builds do not report its buffers as leaks.
 function(add_gpu_program target source)
-  cmake_parse_arguments(ARG "" "OUTPUT_NAME" "LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "LEAVES_BUFFERS_TO_EXIT" "OUTPUT_NAME" "LIBS" ${ARGN})
   set_source_files_properties(${source} PROPERTIES LANGUAGE CXX)
   add_executable(${target} ${source})
+  if(ENABLE_SANITIZERS AND ARG_LEAVES_BUFFERS_TO_EXIT)
+    target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/sanitizer/buffers_left_to_exit.cpp)
+  endif()
   target_compile_options(${target} PRIVATE ${GPU_KERNEL_FLAGS})
   target_link_libraries(${target} PRIVATE gpu_runtime_cpu ${ARG_LIBS})
   if(ARG_OUTPUT_NAME)
