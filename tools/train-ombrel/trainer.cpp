@@ -1,0 +1,168 @@
+// The training loop.
+#include "train-ombrel/trainer.h"
+
+#include <barrier>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <numeric>
+#include <thread>
+
+#include "digits/random.h"
+
+namespace ombrel_net {
+namespace {
+
+// Independent random streams of one seed.
+constexpr std::uint64_t kInitialStream = 0;
+constexpr std::uint64_t kOrderStream = 1;
+constexpr std::uint64_t kDistortionSeedMix = 0x6A09E667F3BCC909ull;
+
+// A batch is always cut into two halves, each summed in sample order into its
+// own gradient; adding the halves in a fixed order makes the result the same
+// whether one thread or two do the work.
+constexpr int kShards = 2;
+
+struct Shard {
+  explicit Shard(const DistortionSettings& distortion) : distorter(distortion), gradients(kParameters) {}
+  Pass pass;
+  Distorter distorter;
+  std::vector<float> gradients;
+  std::array<float, kSlotSize> slot{};
+  double loss = 0;
+  int errors = 0;
+};
+
+void fill_uniform(std::span<float> values, float limit, digits::Random& random) {
+  for (float& v : values) v = random.uniform(-limit, limit);
+}
+
+}  // namespace
+
+std::vector<float> initial_parameters(std::uint64_t seed) {
+  digits::Random random = digits::Random::stream(seed, kInitialStream);
+  Weights w;
+  fill_uniform(w.layer1, std::sqrt(3.0f / 25.0f), random);
+  for (int b = 0; b < kMaps2; ++b)
+    fill_uniform(std::span(w.layer2).subspan(kGroup2 * b, 1 + kInputs2), std::sqrt(3.0f / kInputs2), random);
+  fill_uniform(w.layer3, std::sqrt(3.0f / kNeurons2), random);
+  fill_uniform(w.layer4, std::sqrt(3.0f / kNeurons3), random);
+  return to_parameters(w);
+}
+
+double accuracy(std::span<const float> parameters, const digits::DigitSet& set) {
+  if (set.size() == 0) return 0;
+  auto pass = std::make_unique<Pass>();
+  std::array<float, kSlotSize> slot{};
+  std::size_t correct = 0;
+  for (std::size_t i = 0; i < set.size(); ++i) {
+    encode_slot(set.image(i), slot);
+    forward(parameters, slot, *pass);
+    correct += winning_digit(pass->outputs) == set.labels[i];
+  }
+  return static_cast<double>(correct) / static_cast<double>(set.size());
+}
+
+std::vector<float> train(const digits::DigitSet& training, const digits::DigitSet& validation,
+                         const TrainingSettings& settings, const std::function<void(const EpochReport&)>& report) {
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<float> parameters = initial_parameters(settings.seed);
+  std::vector<float> first_moment(kParameters), second_moment(kParameters);
+  std::vector<std::unique_ptr<Shard>> shards;
+  for (int s = 0; s < kShards; ++s) shards.push_back(std::make_unique<Shard>(settings.distortion));
+
+  const std::size_t n = training.size();
+  const std::size_t batch = static_cast<std::size_t>(std::max(settings.batch, 1));
+  const std::size_t batches_per_epoch = (n + batch - 1) / batch;
+  const double total_steps = static_cast<double>(batches_per_epoch) * settings.epochs;
+  std::vector<std::uint32_t> order(n);
+
+  // The current batch, read by both shards between the two barrier waits.
+  int epoch = 0;
+  std::size_t batch_begin = 0, batch_end = 0;
+  auto run_shard = [&](int s) {
+    Shard& shard = *shards[s];
+    std::fill(shard.gradients.begin(), shard.gradients.end(), 0.0f);
+    const std::size_t middle = batch_begin + (batch_end - batch_begin + 1) / 2;
+    const std::size_t first = s == 0 ? batch_begin : middle, last = s == 0 ? middle : batch_end;
+    for (std::size_t position = first; position < last; ++position) {
+      const std::size_t i = order[position];
+      if (settings.distort) {
+        digits::Random random = digits::Random::stream(settings.seed ^ kDistortionSeedMix,
+                                                       static_cast<std::uint64_t>(epoch) * n + position);
+        shard.distorter.distort(training.image(i), random, shard.slot);
+      } else {
+        encode_slot(training.image(i), shard.slot);
+      }
+      forward(parameters, shard.slot, shard.pass);
+      shard.errors += winning_digit(shard.pass.outputs) != training.labels[i];
+      shard.loss += backward(parameters, training.labels[i], shard.pass, shard.gradients);
+    }
+  };
+
+  // The second thread, if any, runs shard 1 of every batch.
+  bool stopping = false;
+  std::barrier sync(settings.threads >= 2 ? 2 : 1);
+  std::jthread helper;
+  if (settings.threads >= 2) {
+    helper = std::jthread([&] {
+      for (;;) {
+        sync.arrive_and_wait();
+        if (stopping) return;
+        run_shard(1);
+        sync.arrive_and_wait();
+      }
+    });
+  }
+
+  constexpr float kBeta1 = 0.9f, kBeta2 = 0.999f, kEpsilon = 1e-8f;
+  double step = 0;
+  for (epoch = 0; epoch < settings.epochs; ++epoch) {
+    std::iota(order.begin(), order.end(), 0u);
+    digits::Random shuffler = digits::Random::stream(settings.seed, kOrderStream + 1 + static_cast<std::uint64_t>(epoch));
+    shuffler.shuffle(std::span(order));
+    for (auto& shard : shards) shard->loss = 0, shard->errors = 0;
+
+    for (batch_begin = 0; batch_begin < n; batch_begin = batch_end) {
+      batch_end = std::min(n, batch_begin + batch);
+      if (helper.joinable()) {
+        sync.arrive_and_wait();
+        run_shard(0);
+        sync.arrive_and_wait();
+      } else {
+        for (int s = 0; s < kShards; ++s) run_shard(s);
+      }
+
+      const float rate = settings.rate * static_cast<float>(std::pow(settings.final_rate / settings.rate, step / total_steps));
+      step += 1;
+      const float scale = 1.0f / static_cast<float>(batch_end - batch_begin);
+      const float correction1 = 1.0f - static_cast<float>(std::pow(kBeta1, step));
+      const float correction2 = 1.0f - static_cast<float>(std::pow(kBeta2, step));
+      for (std::size_t p = 0; p < kParameters; ++p) {
+        float g = shards[0]->gradients[p];
+        for (int s = 1; s < kShards; ++s) g += shards[s]->gradients[p];
+        g *= scale;
+        first_moment[p] = kBeta1 * first_moment[p] + (1.0f - kBeta1) * g;
+        second_moment[p] = kBeta2 * second_moment[p] + (1.0f - kBeta2) * g * g;
+        parameters[p] -= rate * (first_moment[p] / correction1) / (std::sqrt(second_moment[p] / correction2) + kEpsilon);
+      }
+    }
+
+    EpochReport r;
+    r.epoch = epoch + 1;
+    for (auto& shard : shards) r.loss += shard->loss, r.error_rate += shard->errors;
+    r.loss /= static_cast<double>(n);
+    r.error_rate /= static_cast<double>(n);
+    if (validation.size() > 0) r.validation_accuracy = accuracy(parameters, validation);
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    report(r);
+  }
+
+  if (helper.joinable()) {
+    stopping = true;
+    sync.arrive_and_wait();
+  }
+  return parameters;
+}
+
+}  // namespace ombrel_net
