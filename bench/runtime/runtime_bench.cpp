@@ -1,0 +1,83 @@
+// Launch engine costs: a barrier-free kernel against the plain loop doing the
+// same work, and the cost per thread per barrier of a barrier kernel.
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "gpu_runtime.h"
+
+namespace {
+
+// b[i] = a[i] + 192, one thread per element.
+__global__ void add_kernel(int* a, int* b, int n) {
+  int i = (int)(blockIdx.x * blockDim.x + threadIdx.x);
+  if (i < n) b[i] = a[i] + 192;
+}
+
+// Every thread meets `rounds` barriers, doing almost nothing between them.
+__global__ void barrier_kernel(int* out, int rounds) {
+  __shared__ int slot[1024];
+  const unsigned t = threadIdx.x;
+  slot[t] = (int)t;
+  for (int r = 0; r < rounds; ++r) {
+    __syncthreads();
+    slot[t] += slot[(t + 1) % blockDim.x] & 1;
+  }
+  out[blockIdx.x * blockDim.x + t] = slot[t];
+}
+
+}  // namespace
+
+GPU_DEVICE_CODE(GPU_KERNEL(add_kernel, "_ZN12_GLOBAL__N_110add_kernelEPiS0_i"),
+                GPU_KERNEL(barrier_kernel, "_ZN12_GLOBAL__N_114barrier_kernelEPii"))
+
+namespace {
+
+constexpr int kElements = 1 << 20;
+
+void BM_BarrierFreeKernel(benchmark::State& state) {
+  int *a, *b;
+  cudaMalloc((void**)&a, kElements * sizeof(int));
+  cudaMalloc((void**)&b, kElements * sizeof(int));
+  for (auto _ : state) {
+    launchKernel(add_kernel, dim3(kElements / 256), dim3(256), a, b, kElements);
+    cudaThreadSynchronize();
+  }
+  state.SetItemsProcessed(state.iterations() * kElements);
+  cudaFree(a);
+  cudaFree(b);
+}
+BENCHMARK(BM_BarrierFreeKernel)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_PlainLoop(benchmark::State& state) {
+  std::vector<int> a(kElements, 1), b(kElements);
+  for (auto _ : state) {
+    int* pa = a.data();
+    int* pb = b.data();
+    benchmark::DoNotOptimize(pa);
+    for (int i = 0; i < kElements; ++i) pb[i] = pa[i] + 192;
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * kElements);
+}
+BENCHMARK(BM_PlainLoop)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Items are thread-barrier crossings, so the time per item is the cost per
+// thread per barrier (plus a share of the work between barriers).
+void BM_BarrierPerThread(benchmark::State& state) {
+  const int threads = static_cast<int>(state.range(0));
+  const int blocks = 256, rounds = 32;
+  int* out;
+  cudaMalloc((void**)&out, blocks * threads * sizeof(int));
+  for (auto _ : state) {
+    launchKernel(barrier_kernel, dim3(blocks), dim3(threads), out, rounds);
+    cudaThreadSynchronize();
+  }
+  state.SetItemsProcessed(state.iterations() * std::int64_t{blocks} * threads * rounds);
+  cudaFree(out);
+}
+BENCHMARK(BM_BarrierPerThread)->Arg(64)->Arg(256)->Arg(1024)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
