@@ -47,6 +47,22 @@ ombrel_reference::Weights random_weights(unsigned seed) {
   return w;
 }
 
+void center_last_layer(ombrel_reference::Weights& weights, std::span<const float> slots) {
+  namespace ref = ombrel_reference;
+  const size_t images = slots.size() / ref::kSlot;
+  std::vector<float> l2(images * ref::kLayer2), l3(images * ref::kLayer3), l4(images * ref::kLayer4);
+  ref::first_layer(slots, weights.layer[0], l2);
+  ref::second_layer(l2, weights.layer[1], l3);
+  ref::third_layer(l3, weights.layer[2], l4);
+  auto& last = weights.layer[3];
+  for (size_t d = 0; d < ref::kScores; ++d) {
+    double total = 0;
+    for (size_t i = 0; i < images; ++i)
+      for (size_t j = 0; j < ref::kLayer4; ++j) total += double{l4[i * ref::kLayer4 + j]} * last[101 * d + 1 + j];
+    last[101 * d] = static_cast<float>(-total / static_cast<double>(images));
+  }
+}
+
 namespace {
 
 void put_big_endian(std::string& out, uint32_t v) {

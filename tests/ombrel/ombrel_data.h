@@ -22,6 +22,11 @@ std::vector<Image> random_images(size_t count, unsigned seed);
 /// the sums stay in the activation's sensitive range.
 ombrel_reference::Weights random_weights(unsigned seed);
 
+/// Sets the last layer's biases so that each digit's weighted sum averages 0
+/// over these image slots: scores then turn on what differs between images
+/// rather than on what they share, and the winning digits vary.
+void center_last_layer(ombrel_reference::Weights& weights, std::span<const float> slots);
+
 /// `count` floats uniform in [lo, hi), reproducible by seed.
 std::vector<float> random_floats(size_t count, float lo, float hi, unsigned seed);
 

@@ -85,6 +85,8 @@ class OmbrelProgram : public ::testing::Test {
   std::vector<Image> images = ombrel_data::random_images(3, 11);
   ref::Weights weights = ombrel_data::random_weights(12);
 
+  OmbrelProgram() { ombrel_data::center_last_layer(weights, ombrel_data::slots(images)); }
+
   void write_inputs() { ombrel_data::write_inputs(dir.path(), images, weights); }
 
   ProgramResult run(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {}) {
