@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <ostream>
 #include <random>
 #include <set>
 #include <string>
@@ -95,6 +96,8 @@ struct Case {
   float q0sqr;
   float lambda;
 };
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 using Size = std::pair<int, int>;  // rows, cols
 using Pixel = std::pair<int, int>;

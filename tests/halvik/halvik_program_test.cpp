@@ -2,9 +2,11 @@
 // and through the runtime's trace, the images it copies back.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -84,6 +86,10 @@ struct Refusal {
   std::string names;  // what the one line of standard error must mention
 };
 
+void PrintTo(const Refusal& r, std::ostream* os) {
+  for (const std::string& a : r.args) *os << a << ' ';
+}
+
 class HalvikRefusal : public ::testing::TestWithParam<Refusal> {};
 
 TEST_P(HalvikRefusal, OneLineNamingTheArgument) {
@@ -106,7 +112,15 @@ INSTANTIATE_TEST_SUITE_P(
                       Refusal{{"16", "32", "0", "-1", "0", "0", "0.5", "1"}, "y2"},
                       Refusal{{"16", "32", "0", "0", "0", "32", "0.5", "1"}, "x2"},
                       Refusal{{"32", "16", "7", "6", "0", "0", "0.5", "1"}, "y1"},
-                      Refusal{{"32", "16", "0", "0", "9", "3", "0.5", "1"}, "x1"}));
+                      Refusal{{"32", "16", "0", "0", "9", "3", "0.5", "1"}, "x1"}),
+    [](const ::testing::TestParamInfo<Refusal>& info) {
+      std::string name;
+      for (const std::string& a : info.param.args) {
+        for (char ch : a) name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+        name += '_';
+      }
+      return name + std::to_string(info.index);
+    });
 
 TEST(HalvikProgram, FailedDeviceAllocationStops) {
   for (const char* fail : {"cudaMalloc:1", "cudaMalloc:6"}) {
@@ -213,6 +227,10 @@ struct RunArgs {
   }
 };
 
+void PrintTo(const RunArgs& r, std::ostream* os) {
+  for (const std::string& a : r.args()) *os << a << ' ';
+}
+
 class HalvikFinalImage : public ::testing::TestWithParam<RunArgs> {};
 
 TEST_P(HalvikFinalImage, MatchesHostModel) {
@@ -233,7 +251,14 @@ INSTANTIATE_TEST_SUITE_P(
     Runs, HalvikFinalImage,
     ::testing::Values(RunArgs{64, 64, 0, 15, 0, 15, 0.5f, 1}, RunArgs{64, 64, 0, 15, 0, 15, 0.5f, 5},
                       RunArgs{64, 64, 10, 40, 5, 60, 0.25f, 5}, RunArgs{16, 16, 0, 15, 0, 15, 0.5f, 3},
-                      RunArgs{32, 48, 3, 3, 7, 7, 0.5f, 2}));
+                      RunArgs{32, 48, 3, 3, 7, 7, 0.5f, 2}),
+    [](const ::testing::TestParamInfo<RunArgs>& info) {
+      const RunArgs& r = info.param;
+      return std::to_string(r.rows) + "x" + std::to_string(r.cols) + "_region_" +
+             std::to_string(r.y1) + "_" + std::to_string(r.y2) + "_" + std::to_string(r.x1) + "_" +
+             std::to_string(r.x2) + "_iterations_" + std::to_string(r.iterations) + "_" +
+             std::to_string(info.index);
+    });
 
 TEST(HalvikProgram, RepeatedRunsCopyBackTheSameImages) {
   const std::vector<std::string> args{"48", "64", "4", "30", "2", "50", "0.5", "3"};
