@@ -11,11 +11,6 @@ __thread uint3 gridDim;
 namespace gpu_cpu {
 
 namespace {
-// What a fiber tells the worker when it switches back.
-void* const kAtBarrier = nullptr;
-char finished_marker;
-void* const kFinished = &finished_marker;
-
 __thread BlockRunner* current_runner = nullptr;
 }  // namespace
 
@@ -25,32 +20,68 @@ BlockRunner& BlockRunner::for_this_thread() {
   return runner;
 }
 
-void BlockRunner::set_thread_index(unsigned thread) const {
-  const unsigned bx = blockDim.x, by = blockDim.y;
-  threadIdx = uint3{thread % bx, (thread / bx) % by, thread / (bx * by)};
+void BlockRunner::set_block_shape(dim3 block) {
+  if (block.x == shape_.x && block.y == shape_.y && block.z == shape_.z) return;
+  shape_ = block;
+  threads_ = block.x * block.y * block.z;
+  indices_.resize(threads_);
+  unsigned t = 0;
+  for (unsigned z = 0; z < block.z; ++z)
+    for (unsigned y = 0; y < block.y; ++y)
+      for (unsigned x = 0; x < block.x; ++x) indices_[t++] = uint3{x, y, z};
+}
+
+SwitchTarget BlockRunner::target(unsigned thread) const {
+  if (thread >= threads_) return {worker_context_, worker_stack_bottom_, worker_stack_size_};
+  return {contexts_[thread], stacks_[thread].bottom(), FiberStack::kSize};
+}
+
+unsigned BlockRunner::next_unfinished(unsigned after) const {
+  for (unsigned k = 1; k <= threads_; ++k) {
+    const unsigned t = (after + k) % threads_;
+    if (!finished_[t]) return t;
+  }
+  return threads_;
 }
 
 void BlockRunner::fiber_entry(Transfer t) {
-  auto* self = static_cast<BlockRunner*>(t.data);
-  fiber_started(self->worker_stack_);
-  self->worker_context_ = t.fctx;
-  self->launch_->ops->run_thread(self->launch_->args.data());
-  leave_fiber(self->worker_context_, self->worker_stack_, kFinished);
+  BlockRunner& self = *current_runner;
+  // Only thread 0 is entered from the worker; the others from a fiber.
+  const bool from_worker = self.mode_ == Mode::Probe;
+  arrived_in_new_fiber(from_worker ? &self.worker_stack_bottom_ : nullptr,
+                       from_worker ? &self.worker_stack_size_ : nullptr);
+  *static_cast<Context*>(t.data) = t.fctx;
+  self.launch_->ops->run_thread(self.launch_->args.data());
+  self.finish_current();
 }
 
-void BlockRunner::prepare_fibers(unsigned count) {
-  while (stacks_.size() < count) stacks_.emplace_back();
-  contexts_.resize(count);
+void BlockRunner::switch_to(unsigned thread) {
+  const unsigned from = current_;
+  current_ = thread;
+  threadIdx = indices_[thread];
+  const Transfer t = switch_context(target(thread), &contexts_[from]);
+  // Back on this thread's fiber: keep the context of the one that switched here.
+  *static_cast<Context*>(t.data) = t.fctx;
 }
 
-void BlockRunner::start_fiber(unsigned thread) { contexts_[thread] = make_context(stacks_[thread], &fiber_entry); }
+void BlockRunner::finish_current() {
+  unsigned next = threads_;
+  if (mode_ == Mode::Fibers) {
+    finished_[current_] = 1;
+    next = next_unfinished(current_);
+  }
+  if (next < threads_) {
+    current_ = next;
+    threadIdx = indices_[next];
+  }
+  switch_from_finished(target(next), &discarded_);
+}
 
-bool BlockRunner::resume(unsigned thread) {
-  set_thread_index(thread);
-  ++switches_;
-  const Transfer t = switch_into_fiber(contexts_[thread], stacks_[thread], this);
-  contexts_[thread] = t.fctx;
-  return t.data == kFinished;
+void BlockRunner::start_all_fibers() {
+  while (stacks_.size() < threads_) stacks_.emplace_back();
+  contexts_.resize(threads_);
+  finished_.assign(threads_, 0);
+  for (unsigned t = 1; t < threads_; ++t) contexts_[t] = make_context(stacks_[t], &fiber_entry);
 }
 
 void BlockRunner::run(Launch& launch, std::uint64_t block) {
@@ -60,10 +91,10 @@ void BlockRunner::run(Launch& launch, std::uint64_t block) {
   const std::uint64_t gx = launch.grid.x, gy = launch.grid.y;
   blockIdx = uint3{static_cast<unsigned>(block % gx), static_cast<unsigned>((block / gx) % gy),
                    static_cast<unsigned>(block / (gx * gy))};
-  const unsigned threads = launch.block.x * launch.block.y * launch.block.z;
+  set_block_shape(launch.block);
   const unsigned char* args = launch.args.data();
 
-  if (threads == 1) {
+  if (threads_ == 1) {
     mode_ = Mode::Single;
     threadIdx = uint3{0, 0, 0};
     launch.ops->run_thread(args);
@@ -72,31 +103,19 @@ void BlockRunner::run(Launch& launch, std::uint64_t block) {
   }
 
   mode_ = Mode::Probe;
-  prepare_fibers(1);
-  start_fiber(0);
-  if (resume(0)) {
-    mode_ = Mode::Loop;
-    launch.ops->run_threads(args, 1, threads);
-    mode_ = Mode::Idle;
-    return;
-  }
+  if (stacks_.empty()) stacks_.emplace_back();
+  contexts_.resize(threads_);
+  contexts_[0] = make_context(stacks_[0], &fiber_entry);
+  current_ = 0;
+  threadIdx = indices_[0];
+  // Returns when thread 0 ends without a barrier, or when the whole block has
+  // ended after one.
+  const Transfer t = switch_context(target(0), &worker_context_);
+  *static_cast<Context*>(t.data) = t.fctx;
 
-  // Thread 0 waits at the first barrier: bring every other thread to it, then
-  // release the block round by round.
-  mode_ = Mode::Fibers;
-  prepare_fibers(threads);
-  finished_.assign(threads, 0);
-  for (unsigned t = 1; t < threads; ++t) {
-    start_fiber(t);
-    finished_[t] = resume(t);
-  }
-  for (bool live = true; live;) {
-    live = false;
-    for (unsigned t = 0; t < threads; ++t) {
-      if (finished_[t]) continue;
-      finished_[t] = resume(t);
-      live = live || !finished_[t];
-    }
+  if (mode_ == Mode::Probe) {
+    mode_ = Mode::Loop;
+    launch.ops->run_threads(args, 1, threads_);
   }
   mode_ = Mode::Idle;
 }
@@ -104,9 +123,14 @@ void BlockRunner::run(Launch& launch, std::uint64_t block) {
 void BlockRunner::barrier() {
   switch (mode_) {
     case Mode::Probe:
+      // Thread 0 met the block's first barrier: every thread needs a fiber.
+      start_all_fibers();
+      mode_ = Mode::Fibers;
+      switch_to(1);
+      return;
     case Mode::Fibers: {
-      const Transfer t = switch_to_worker(worker_context_, worker_stack_, kAtBarrier);
-      worker_context_ = t.fctx;
+      const unsigned next = next_unfinished(current_);
+      if (next != current_) switch_to(next);
       return;
     }
     case Mode::Loop:

@@ -3,10 +3,12 @@
 // A barrier must be reached by every thread of a block or by none, so each
 // block starts with thread 0 alone on a fiber. If it ends without meeting a
 // barrier, the other threads run as a plain loop on the worker's own stack.
-// If it meets one, every thread gets a fiber and the block proceeds in
-// rounds: each round resumes every unfinished thread once, running it to its
-// next barrier or its end, so no thread passes a barrier before all have
-// arrived. A one-thread block needs no fiber at all.
+// If it meets one, every thread gets a fiber, and a thread arriving at a
+// barrier hands over directly to the next unfinished thread in index order,
+// wrapping round. A thread therefore passes barrier k only after every other
+// unfinished thread has arrived at it; a finished thread counts as arrived.
+// The last thread to finish returns to the worker. A one-thread block needs
+// no fiber at all.
 #pragma once
 
 #include <cstdint>
@@ -25,29 +27,33 @@ class BlockRunner {
   /// Runs block `block` (linear, x fastest) of `launch` to completion.
   void run(Launch& launch, std::uint64_t block);
 
-  /// A thread of the running block arrived at __syncthreads().
+  /// The current thread of the running block arrived at __syncthreads().
   void barrier();
-
-  /// Fibers switched into so far by this runner (for measurements).
-  std::uint64_t fiber_switches() const { return switches_; }
 
  private:
   enum class Mode { Idle, Single, Probe, Loop, Fibers };
 
   static void fiber_entry(Transfer t);
-  void prepare_fibers(unsigned count);
-  void start_fiber(unsigned thread);
-  bool resume(unsigned thread);  ///< true when the thread has finished
-  void set_thread_index(unsigned thread) const;
+  void set_block_shape(dim3 block);
+  void start_all_fibers();
+  unsigned next_unfinished(unsigned after) const;  ///< threads_ when none is left
+  SwitchTarget target(unsigned thread) const;
+  void switch_to(unsigned thread);
+  [[noreturn]] void finish_current();
 
   Mode mode_ = Mode::Idle;
   Launch* launch_ = nullptr;
+  dim3 shape_{0, 0, 0};
+  unsigned threads_ = 0;
+  unsigned current_ = 0;
+  std::vector<uint3> indices_;  ///< threadIdx of each linear thread
   std::vector<FiberStack> stacks_;
   std::vector<Context> contexts_;
   std::vector<unsigned char> finished_;
   Context worker_context_ = nullptr;
-  WorkerStack worker_stack_;
-  std::uint64_t switches_ = 0;
+  const void* worker_stack_bottom_ = nullptr;
+  std::size_t worker_stack_size_ = 0;
+  Context discarded_ = nullptr;  ///< where finished fibers leave their context
 };
 
 }  // namespace gpu_cpu

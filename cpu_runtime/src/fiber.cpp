@@ -43,42 +43,32 @@ Context make_context(const FiberStack& stack, void (*entry)(Transfer)) {
 
 #if defined(GPU_RUNTIME_ASAN_FIBERS)
 
-Transfer switch_into_fiber(Context to, const FiberStack& stack, void* data) {
+Transfer switch_context(const SwitchTarget& to, void* data) {
   void* fake_stack = nullptr;
-  __sanitizer_start_switch_fiber(&fake_stack, stack.bottom(), FiberStack::kSize);
-  Transfer t = ctx::jump_fcontext(to, data);
+  __sanitizer_start_switch_fiber(&fake_stack, to.stack_bottom, to.stack_size);
+  Transfer t = ctx::jump_fcontext(to.context, data);
   __sanitizer_finish_switch_fiber(fake_stack, nullptr, nullptr);
   return t;
 }
 
-void fiber_started(WorkerStack& worker) {
-  __sanitizer_finish_switch_fiber(nullptr, &worker.bottom, &worker.size);
+void arrived_in_new_fiber(const void** from_bottom, std::size_t* from_size) {
+  __sanitizer_finish_switch_fiber(nullptr, from_bottom, from_size);
 }
 
-Transfer switch_to_worker(Context to, const WorkerStack& worker, void* data) {
-  void* fake_stack = nullptr;
-  __sanitizer_start_switch_fiber(&fake_stack, worker.bottom, worker.size);
-  Transfer t = ctx::jump_fcontext(to, data);
-  __sanitizer_finish_switch_fiber(fake_stack, nullptr, nullptr);
-  return t;
-}
-
-void leave_fiber(Context to, const WorkerStack& worker, void* data) {
-  __sanitizer_start_switch_fiber(nullptr, worker.bottom, worker.size);
-  ctx::jump_fcontext(to, data);
+void switch_from_finished(const SwitchTarget& to, void* data) {
+  __sanitizer_start_switch_fiber(nullptr, to.stack_bottom, to.stack_size);
+  ctx::jump_fcontext(to.context, data);
   std::abort();  // a finished fiber is never resumed
 }
 
 #else
 
-Transfer switch_into_fiber(Context to, const FiberStack&, void* data) { return ctx::jump_fcontext(to, data); }
+Transfer switch_context(const SwitchTarget& to, void* data) { return ctx::jump_fcontext(to.context, data); }
 
-void fiber_started(WorkerStack&) {}
+void arrived_in_new_fiber(const void**, std::size_t*) {}
 
-Transfer switch_to_worker(Context to, const WorkerStack&, void* data) { return ctx::jump_fcontext(to, data); }
-
-void leave_fiber(Context to, const WorkerStack&, void* data) {
-  ctx::jump_fcontext(to, data);
+void switch_from_finished(const SwitchTarget& to, void* data) {
+  ctx::jump_fcontext(to.context, data);
   std::abort();  // a finished fiber is never resumed
 }
 

@@ -36,23 +36,21 @@ using Transfer = boost::context::detail::transfer_t;
 /// Prepares a context that starts `entry` on `stack` at its first switch.
 Context make_context(const FiberStack& stack, void (*entry)(Transfer));
 
-/// Switches from the worker's own stack into a fiber on `stack`; returns when
-/// the fiber switches back.
-Transfer switch_into_fiber(Context to, const FiberStack& stack, void* data);
-
-/// Stack bounds of the worker thread, learned on a fiber's first entry.
-struct WorkerStack {
-  const void* bottom = nullptr;
-  std::size_t size = 0;
+/// Where a switch goes: the context to resume and the stack it runs on.
+struct SwitchTarget {
+  Context context;
+  const void* stack_bottom;
+  std::size_t stack_size;
 };
 
-/// First thing a fiber does: completes the switch that started it.
-void fiber_started(WorkerStack& worker);
+/// Switches to `to`, handing it `data`; returns when something switches back.
+Transfer switch_context(const SwitchTarget& to, void* data);
 
-/// Switches from a fiber back to the worker; returns when resumed.
-Transfer switch_to_worker(Context to, const WorkerStack& worker, void* data);
+/// Completes a switch on arrival in a fiber that just started; reports the
+/// stack of the one that switched here (the worker's, the first time).
+void arrived_in_new_fiber(const void** from_bottom, std::size_t* from_size);
 
-/// The fiber's last switch: it never resumes.
-[[noreturn]] void leave_fiber(Context to, const WorkerStack& worker, void* data);
+/// The last switch of a fiber that has finished: it is never resumed.
+[[noreturn]] void switch_from_finished(const SwitchTarget& to, void* data);
 
 }  // namespace gpu_cpu
