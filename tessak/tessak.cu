@@ -171,17 +171,18 @@ static void* hostAlloc(size_t bytes, const char* what) {
 // ---------------------------------------------------------------------------
 // The whole run: load the graph, search it on the device, write the hop counts.
 void TessakGraph(int argc, char** argv) {
-  static char* input_file_name;
+  static const char* input_file_name;
   printf("Reading File\n");
   if (argc == 2) {
     input_file_name = argv[1];
     printf("Input file: %s\n", input_file_name);
   } else {
-    input_file_name = (char*)"SampleGraph.txt";
+    input_file_name = "SampleGraph.txt";
     printf("No input file specified, defaulting to SampleGraph.txt\n");
   }
   graph_file_name = input_file_name;
 
+  // A graph that cannot be read is a failed run.
   fp = fopen(input_file_name, "r");
   if (!fp) {
     printf("Error Reading graph file\n");

@@ -90,6 +90,10 @@ TEST(TessakSearch, EmptyRunsSelfLoopsUnreachedNodes) {
   write_file(dir / "g.txt", nodes + "2\n" + edges);
   EXPECT_EQ(launch_count(run_tessak(dir, {"g.txt"}).out), 1);
   EXPECT_EQ(read_costs(dir), (std::vector<int>{-1, -1, 0, -1, -1, -1}));
+
+  write_file(dir / "g.txt", "2 0 0 0 0 1 0");  // no edges at all
+  EXPECT_EQ(launch_count(run_tessak(dir, {"g.txt"}).out), 1);
+  EXPECT_EQ(read_costs(dir), (std::vector<int>{-1, 0}));
 }
 
 // --- Generated graphs against the reference search ---------------------------
