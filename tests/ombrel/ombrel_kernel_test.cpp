@@ -57,14 +57,15 @@ struct Layer {
   Kernel kernel;
   HostLayer host;
   size_t inputs_per_image, outputs_per_image, weights;
-  dim3 grid_x_block, block;  // grid (x, NUM, 1), block
+  unsigned blocks_per_image;  // the grid's x extent; its y extent is the image count
+  dim3 block;
 };
 
 const Layer kLayers[4] = {
-    {"first", executeFirstLayer, ref::first_layer, ref::kSlot, ref::kLayer2, ref::kWeightCounts[0], dim3(6), dim3(13, 13)},
-    {"second", executeSecondLayer, ref::second_layer, ref::kLayer2, ref::kLayer3, ref::kWeightCounts[1], dim3(50), dim3(5, 5)},
-    {"third", executeThirdLayer, ref::third_layer, ref::kLayer3, ref::kLayer4, ref::kWeightCounts[2], dim3(100), dim3(1, 1)},
-    {"fourth", executeFourthLayer, ref::fourth_layer, ref::kLayer4, ref::kScores, ref::kWeightCounts[3], dim3(10), dim3(1, 1)},
+    {"first", executeFirstLayer, ref::first_layer, ref::kSlot, ref::kLayer2, ref::kWeightCounts[0], 6, dim3(13, 13)},
+    {"second", executeSecondLayer, ref::second_layer, ref::kLayer2, ref::kLayer3, ref::kWeightCounts[1], 50, dim3(5, 5)},
+    {"third", executeThirdLayer, ref::third_layer, ref::kLayer3, ref::kLayer4, ref::kWeightCounts[2], 100, dim3(1, 1)},
+    {"fourth", executeFourthLayer, ref::fourth_layer, ref::kLayer4, ref::kScores, ref::kWeightCounts[3], 10, dim3(1, 1)},
 };
 
 /// Runs one layer's kernel over `images` images; returns its output array
@@ -73,7 +74,7 @@ std::vector<float> run_layer(const Layer& layer, const std::vector<float>& in, c
                              unsigned images) {
   DeviceFloats d_in(in), d_weights(weights);
   DeviceFloats d_out(std::vector<float>(images * layer.outputs_per_image + kGuard, std::bit_cast<float>(kUnwritten)));
-  EXPECT_EQ(launchKernel(layer.kernel, dim3(layer.grid_x_block.x, images, 1), layer.block, d_in.get(),
+  EXPECT_EQ(launchKernel(layer.kernel, dim3(layer.blocks_per_image, images, 1), layer.block, d_in.get(),
                          d_weights.get(), d_out.get()),
             cudaSuccess);
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);
