@@ -6,8 +6,8 @@
 #include <cstdio>   // defines: fprintf, puts
 #include <cstdlib>  // defines: atoi, atof, malloc, free, rand, srand, exit
 
-#include "gpu_runtime.h"    // defines: the runtime API, launchKernel
-#include "halvik_kernel.cu" // defines: halvik_cuda_1, halvik_cuda_2, BLOCK_SIZE
+#include "gpu_runtime.h"     // defines: the runtime API, launchKernel
+#include "halvik_kernel.cu"  // defines: halvik_cuda_1, halvik_cuda_2, BLOCK_SIZE
 
 [[noreturn]] void usage(int argc, char** argv) {
   (void)argc;

@@ -107,10 +107,10 @@ std::vector<float> device_loop(const Device& d, std::vector<float> image) {
   for (int i = 0; i < kIterations; ++i) {
     const float q0sqr = halvik_reference::speckle_q0sqr(image, kCols, kY1, kY2, kX1, kX2);
     cudaMemcpy(d.J_cuda, image.data(), d.bytes, cudaMemcpyHostToDevice);
-    launchKernel(halvik_cuda_1, kGrid, kBlock, d.E_C, d.W_C, d.N_C, d.S_C, d.J_cuda, d.C_cuda, kCols,
-                 kRows, q0sqr);
-    launchKernel(halvik_cuda_2, kGrid, kBlock, d.E_C, d.W_C, d.N_C, d.S_C, d.J_cuda, d.C_cuda, kCols,
-                 kRows, kLambda, q0sqr);
+    launchKernel(halvik_cuda_1, kGrid, kBlock, d.E_C, d.W_C, d.N_C, d.S_C, d.J_cuda, d.C_cuda,
+                 kCols, kRows, q0sqr);
+    launchKernel(halvik_cuda_2, kGrid, kBlock, d.E_C, d.W_C, d.N_C, d.S_C, d.J_cuda, d.C_cuda,
+                 kCols, kRows, kLambda, q0sqr);
     cudaMemcpy(image.data(), d.J_cuda, d.bytes, cudaMemcpyDeviceToHost);
   }
   return image;
@@ -129,8 +129,9 @@ void barrier_loop() {
 
 int main(int argc, char** argv) {
   if (argc > 1) repeats = std::max(1, std::atoi(argv[1]));
-  std::printf("halvik %dx%d, region rows %d..%d x columns %d..%d, lambda %.2f, %d iterations; best of %d\n",
-              kRows, kCols, kY1, kY2, kX1, kX2, kLambda, kIterations, repeats);
+  std::printf(
+      "halvik %dx%d, region rows %d..%d x columns %d..%d, lambda %.2f, %d iterations; best of %d\n",
+      kRows, kCols, kY1, kY2, kX1, kX2, kLambda, kIterations, repeats);
 
   const Timing program = best_of(run_program, RUSAGE_CHILDREN);
 

@@ -1,6 +1,8 @@
 // The two diffusion kernels, launched through the runtime, against the plain
 // host model: every output array bit for bit, and the border, NaN and clamping
 // rules checked on their own.
+#include "halvik/halvik_kernel.cu"
+
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -14,7 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include "halvik/halvik_kernel.cu"
 #include "halvik_reference.h"
 
 namespace {
@@ -62,8 +63,9 @@ DeviceResult run_on_device(const std::vector<float>& image, int rows, int cols, 
   EXPECT_EQ(launchKernel(halvik_cuda_2, grid, block, E_C.get(), W_C.get(), N_C.get(), S_C.get(),
                          J_cuda.get(), C_cuda.get(), cols, rows, lambda, q0sqr),
             cudaSuccess);
-  DeviceResult r{J_cuda.download(),
-                 {C_cuda.download(), N_C.download(), S_C.download(), W_C.download(), E_C.download()}};
+  DeviceResult r{
+      J_cuda.download(),
+      {C_cuda.download(), N_C.download(), S_C.download(), W_C.download(), E_C.download()}};
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);
   return r;
 }
@@ -71,7 +73,8 @@ DeviceResult run_on_device(const std::vector<float>& image, int rows, int cols, 
 // Bitwise comparison; a mismatch names the first few pixels and both values.
 ::testing::AssertionResult same_bits(const char* what, const std::vector<float>& expected,
                                      const std::vector<float>& actual, int cols) {
-  if (expected.size() != actual.size()) return ::testing::AssertionFailure() << what << ": size differs";
+  if (expected.size() != actual.size())
+    return ::testing::AssertionFailure() << what << ": size differs";
   std::string report;
   size_t mismatches = 0;
   for (size_t i = 0; i < expected.size(); ++i) {
@@ -124,7 +127,8 @@ std::vector<float> make_image(Image kind, int rows, int cols) {
     for (auto [r, x] : flat_centres(rows, cols)) {
       for (auto [dr, dx] : {Pixel{0, 0}, {-1, 0}, {1, 0}, {0, -1}, {0, 1}}) {
         const int rr = r + dr, xx = x + dx;
-        if (rr >= 0 && rr < rows && xx >= 0 && xx < cols) image[static_cast<size_t>(rr) * cols + xx] = 2.0f;
+        if (rr >= 0 && rr < rows && xx >= 0 && xx < cols)
+          image[static_cast<size_t>(rr) * cols + xx] = 2.0f;
       }
     }
   }
@@ -170,31 +174,37 @@ const Case kCases[] = {
     {"subnormal_differences", Image::Subnormal, 0.05f, 0.5f},
 };
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, HalvikKernels,
-    ::testing::Combine(::testing::Values(Size{16, 16}, Size{16, 48}, Size{64, 32}, Size{256, 256}),
-                       ::testing::ValuesIn(kCases)),
-    case_name);
+INSTANTIATE_TEST_SUITE_P(Sizes, HalvikKernels,
+                         ::testing::Combine(::testing::Values(Size{16, 16}, Size{16, 48},
+                                                              Size{64, 32}, Size{256, 256}),
+                                            ::testing::ValuesIn(kCases)),
+                         case_name);
 
 class HalvikKernelRules : public ::testing::TestWithParam<Size> {};
 
 TEST_P(HalvikKernelRules, NoDifferenceAcrossTheBorder) {
   const auto [rows, cols] = GetParam();
-  const DeviceResult got = run_on_device(make_image(Image::Random, rows, cols), rows, cols, 0.05f, 0.5f);
-  auto at = [&](const std::vector<float>& a, int r, int x) { return a[static_cast<size_t>(r) * cols + x]; };
+  const DeviceResult got =
+      run_on_device(make_image(Image::Random, rows, cols), rows, cols, 0.05f, 0.5f);
+  auto at = [&](const std::vector<float>& a, int r, int x) {
+    return a[static_cast<size_t>(r) * cols + x];
+  };
   for (int x = 0; x < cols; ++x) {
     EXPECT_EQ(std::bit_cast<uint32_t>(at(got.k.n, 0, x)), 0u) << "north difference, column " << x;
-    EXPECT_EQ(std::bit_cast<uint32_t>(at(got.k.s, rows - 1, x)), 0u) << "south difference, column " << x;
+    EXPECT_EQ(std::bit_cast<uint32_t>(at(got.k.s, rows - 1, x)), 0u)
+        << "south difference, column " << x;
   }
   for (int r = 0; r < rows; ++r) {
     EXPECT_EQ(std::bit_cast<uint32_t>(at(got.k.w, r, 0)), 0u) << "west difference, row " << r;
-    EXPECT_EQ(std::bit_cast<uint32_t>(at(got.k.e, r, cols - 1)), 0u) << "east difference, row " << r;
+    EXPECT_EQ(std::bit_cast<uint32_t>(at(got.k.e, r, cols - 1)), 0u)
+        << "east difference, row " << r;
   }
 }
 
 TEST_P(HalvikKernelRules, FlatPixelWithZeroSpeckleSpreadsNaNUpAndLeft) {
   const auto [rows, cols] = GetParam();
-  const DeviceResult got = run_on_device(make_image(Image::Flat, rows, cols), rows, cols, 0.0f, 0.5f);
+  const DeviceResult got =
+      run_on_device(make_image(Image::Flat, rows, cols), rows, cols, 0.0f, 0.5f);
   std::set<Pixel> nan_c, nan_j;
   for (auto [r, x] : flat_centres(rows, cols)) {
     nan_c.insert({r, x});
@@ -205,7 +215,8 @@ TEST_P(HalvikKernelRules, FlatPixelWithZeroSpeckleSpreadsNaNUpAndLeft) {
   for (int r = 0; r < rows; ++r) {
     for (int x = 0; x < cols; ++x) {
       const size_t p = static_cast<size_t>(r) * cols + x;
-      EXPECT_EQ(std::isnan(got.k.c[p]), nan_c.count({r, x}) == 1) << "coefficient at " << r << "," << x;
+      EXPECT_EQ(std::isnan(got.k.c[p]), nan_c.count({r, x}) == 1)
+          << "coefficient at " << r << "," << x;
       EXPECT_EQ(std::isnan(got.j[p]), nan_j.count({r, x}) == 1) << "image at " << r << "," << x;
     }
   }
@@ -237,14 +248,16 @@ TEST_P(HalvikKernelRules, ZeroLambdaKeepsTheImage) {
 
 TEST_P(HalvikKernelRules, SubnormalDifferencesAreKept) {
   const auto [rows, cols] = GetParam();
-  const DeviceResult got = run_on_device(make_image(Image::Subnormal, rows, cols), rows, cols, 0.05f, 0.5f);
+  const DeviceResult got =
+      run_on_device(make_image(Image::Subnormal, rows, cols), rows, cols, 0.05f, 0.5f);
   size_t subnormal = 0;
   for (float v : got.k.e) subnormal += std::fpclassify(v) == FP_SUBNORMAL ? 1 : 0;
   EXPECT_GT(subnormal, static_cast<size_t>(rows) * (cols - 1) / 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, HalvikKernelRules,
-                         ::testing::Values(Size{16, 16}, Size{16, 48}, Size{64, 32}, Size{256, 256}),
+                         ::testing::Values(Size{16, 16}, Size{16, 48}, Size{64, 32},
+                                           Size{256, 256}),
                          size_name);
 
 }  // namespace
