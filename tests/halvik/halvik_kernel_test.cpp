@@ -1,8 +1,6 @@
 // The two diffusion kernels, launched through the runtime, against the plain
 // host model: every output array bit for bit, and the border, NaN and clamping
 // rules checked on their own.
-#include "halvik/halvik_kernel.cu"
-
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -16,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+// Last: the kernel dialect's macros are meant for kernel code, not library headers.
+#include "halvik/halvik_kernel.cu"
 #include "halvik_reference.h"
 
 namespace {
