@@ -11,7 +11,6 @@
 #define __global__
 #define __device__
 #define __host__
-#define __noinline__ __attribute__((noinline))
 #define __forceinline__ inline __attribute__((always_inline))
 #define __shared__ static __thread
 #define __constant__
