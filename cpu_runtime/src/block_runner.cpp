@@ -37,10 +37,10 @@ SwitchTarget BlockRunner::target(unsigned thread) const {
 }
 
 unsigned BlockRunner::next_unfinished(unsigned after) const {
-  for (unsigned k = 1; k <= threads_; ++k) {
-    const unsigned t = (after + k) % threads_;
+  for (unsigned t = after + 1; t < threads_; ++t)
     if (!finished_[t]) return t;
-  }
+  for (unsigned t = 0; t <= after; ++t)
+    if (!finished_[t]) return t;
   return threads_;
 }
 
@@ -81,7 +81,7 @@ void BlockRunner::start_all_fibers() {
   while (stacks_.size() < threads_) stacks_.emplace_back();
   contexts_.resize(threads_);
   finished_.assign(threads_, 0);
-  for (unsigned t = 1; t < threads_; ++t) contexts_[t] = make_context(stacks_[t], &fiber_entry);
+  for (unsigned t = 1; t < threads_; ++t) contexts_[t] = make_context(stacks_[t], t, &fiber_entry);
 }
 
 void BlockRunner::run(Launch& launch, std::uint64_t block) {
@@ -105,7 +105,7 @@ void BlockRunner::run(Launch& launch, std::uint64_t block) {
   mode_ = Mode::Probe;
   if (stacks_.empty()) stacks_.emplace_back();
   contexts_.resize(threads_);
-  contexts_[0] = make_context(stacks_[0], &fiber_entry);
+  contexts_[0] = make_context(stacks_[0], 0, &fiber_entry);
   current_ = 0;
   threadIdx = indices_[0];
   // Returns when thread 0 ends without a barrier, or when the whole block has

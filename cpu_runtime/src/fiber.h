@@ -34,7 +34,10 @@ using Context = boost::context::detail::fcontext_t;
 using Transfer = boost::context::detail::transfer_t;
 
 /// Prepares a context that starts `entry` on `stack` at its first switch.
-Context make_context(const FiberStack& stack, void (*entry)(Transfer));
+/// Fibers of different `index` start their stacks at different offsets within
+/// a page, so the hot top frames of many fibers do not all fall into the same
+/// cache sets.
+Context make_context(const FiberStack& stack, unsigned index, void (*entry)(Transfer));
 
 /// Where a switch goes: the context to resume and the stack it runs on.
 struct SwitchTarget {
