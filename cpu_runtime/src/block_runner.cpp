@@ -46,19 +46,23 @@ unsigned BlockRunner::next_unfinished(unsigned after) const {
 
 void BlockRunner::fiber_entry(Transfer t) {
   BlockRunner& self = *current_runner;
-  // Only thread 0 is entered from the worker; the others from a fiber.
+  // Only thread 0 is first entered from the worker; the others from a fiber.
   const bool from_worker = self.mode_ == Mode::Probe;
   arrived_in_new_fiber(from_worker ? &self.worker_stack_bottom_ : nullptr,
                        from_worker ? &self.worker_stack_size_ : nullptr);
   *static_cast<Context*>(t.data) = t.fctx;
-  self.launch_->ops->run_thread(self.launch_->args.data());
-  self.finish_current();
+  // A fiber lives as long as its worker: after each thread it has run, it
+  // waits to run the thread of the same index in a later block.
+  for (;;) {
+    self.launch_->ops->run_thread(self.launch_->args.data());
+    self.finish_current();
+  }
 }
 
 void BlockRunner::switch_to(unsigned thread) {
   const unsigned from = current_;
   current_ = thread;
-  threadIdx = indices_[thread];
+  if (thread < threads_) threadIdx = indices_[thread];
   const Transfer t = switch_context(target(thread), &contexts_[from]);
   // Back on this thread's fiber: keep the context of the one that switched here.
   *static_cast<Context*>(t.data) = t.fctx;
@@ -70,18 +74,20 @@ void BlockRunner::finish_current() {
     finished_[current_] = 1;
     next = next_unfinished(current_);
   }
-  if (next < threads_) {
-    current_ = next;
-    threadIdx = indices_[next];
+  switch_to(next);
+}
+
+void BlockRunner::ensure_fibers(unsigned count) {
+  while (stacks_.size() < count) {
+    const unsigned index = static_cast<unsigned>(stacks_.size());
+    stacks_.emplace_back();
+    contexts_.push_back(make_context(stacks_.back(), index, &fiber_entry));
   }
-  switch_from_finished(target(next), &discarded_);
 }
 
 void BlockRunner::start_all_fibers() {
-  while (stacks_.size() < threads_) stacks_.emplace_back();
-  contexts_.resize(threads_);
+  ensure_fibers(threads_);
   finished_.assign(threads_, 0);
-  for (unsigned t = 1; t < threads_; ++t) contexts_[t] = make_context(stacks_[t], t, &fiber_entry);
 }
 
 void BlockRunner::run(Launch& launch, std::uint64_t block) {
@@ -103,9 +109,7 @@ void BlockRunner::run(Launch& launch, std::uint64_t block) {
   }
 
   mode_ = Mode::Probe;
-  if (stacks_.empty()) stacks_.emplace_back();
-  contexts_.resize(threads_);
-  contexts_[0] = make_context(stacks_[0], 0, &fiber_entry);
+  ensure_fibers(1);
   current_ = 0;
   threadIdx = indices_[0];
   // Returns when thread 0 ends without a barrier, or when the whole block has

@@ -7,8 +7,8 @@
 // barrier hands over directly to the next unfinished thread in index order,
 // wrapping round. A thread therefore passes barrier k only after every other
 // unfinished thread has arrived at it; a finished thread counts as arrived.
-// The last thread to finish returns to the worker. A one-thread block needs
-// no fiber at all.
+// The last thread to finish returns to the worker. Fibers and their stacks
+// are kept and reused by later blocks. A one-thread block needs no fiber.
 #pragma once
 
 #include <cstdint>
@@ -35,11 +35,12 @@ class BlockRunner {
 
   static void fiber_entry(Transfer t);
   void set_block_shape(dim3 block);
+  void ensure_fibers(unsigned count);
   void start_all_fibers();
   unsigned next_unfinished(unsigned after) const;  ///< threads_ when none is left
   SwitchTarget target(unsigned thread) const;
   void switch_to(unsigned thread);
-  [[noreturn]] void finish_current();
+  void finish_current();  /// returns when the fiber is given a thread of a later block
 
   Mode mode_ = Mode::Idle;
   Launch* launch_ = nullptr;
@@ -48,12 +49,11 @@ class BlockRunner {
   unsigned current_ = 0;
   std::vector<uint3> indices_;  ///< threadIdx of each linear thread
   std::vector<FiberStack> stacks_;
-  std::vector<Context> contexts_;
+  std::vector<Context> contexts_;  ///< where each fiber resumes
   std::vector<unsigned char> finished_;
   Context worker_context_ = nullptr;
   const void* worker_stack_bottom_ = nullptr;
   std::size_t worker_stack_size_ = 0;
-  Context discarded_ = nullptr;  ///< where finished fibers leave their context
 };
 
 }  // namespace gpu_cpu

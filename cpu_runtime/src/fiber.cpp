@@ -57,22 +57,11 @@ void arrived_in_new_fiber(const void** from_bottom, std::size_t* from_size) {
   __sanitizer_finish_switch_fiber(nullptr, from_bottom, from_size);
 }
 
-void switch_from_finished(const SwitchTarget& to, void* data) {
-  __sanitizer_start_switch_fiber(nullptr, to.stack_bottom, to.stack_size);
-  ctx::jump_fcontext(to.context, data);
-  std::abort();  // a finished fiber is never resumed
-}
-
 #else
 
 Transfer switch_context(const SwitchTarget& to, void* data) { return ctx::jump_fcontext(to.context, data); }
 
 void arrived_in_new_fiber(const void**, std::size_t*) {}
-
-void switch_from_finished(const SwitchTarget& to, void* data) {
-  ctx::jump_fcontext(to.context, data);
-  std::abort();  // a finished fiber is never resumed
-}
 
 #endif
 

@@ -53,7 +53,5 @@ Transfer switch_context(const SwitchTarget& to, void* data);
 /// stack of the one that switched here (the worker's, the first time).
 void arrived_in_new_fiber(const void** from_bottom, std::size_t* from_size);
 
-/// The last switch of a fiber that has finished: it is never resumed.
-[[noreturn]] void switch_from_finished(const SwitchTarget& to, void* data);
 
 }  // namespace gpu_cpu
