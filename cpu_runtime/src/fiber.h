@@ -3,8 +3,6 @@
 // every switch is announced so it tracks the right stack.
 #pragma once
 
-#include <boost/context/detail/fcontext.hpp>
-
 #include <cstddef>
 
 namespace gpu_cpu {
@@ -30,8 +28,15 @@ class FiberStack {
   void* usable_ = nullptr;
 };
 
-using Context = boost::context::detail::fcontext_t;
-using Transfer = boost::context::detail::transfer_t;
+/// A suspended fiber (or worker): its saved stack pointer.
+using Context = void*;
+
+/// What a switch hands to the side it resumes: the context of the side that
+/// switched (so it can be resumed in turn) and a word of data.
+struct Transfer {
+  Context fctx;
+  void* data;
+};
 
 /// Prepares a context that starts `entry` on `stack` at its first switch.
 /// Fibers of different `index` start their stacks at different offsets within
