@@ -80,6 +80,15 @@ struct KernelThunk<Kernel> {
   [[gnu::flatten]] static void run_threads(const unsigned char* args, unsigned first, unsigned count) {
     const auto values = Layout::decode(args);
     const unsigned bx = blockDim.x, by = blockDim.y;
+    if (by == 1 && blockDim.z == 1) {
+      // One-dimensional blocks, the common case: only threadIdx.x moves.
+      threadIdx = uint3{first, 0, 0};
+      for (unsigned t = first; t < count; ++t) {
+        threadIdx.x = t;
+        std::apply(Kernel, values);
+      }
+      return;
+    }
     unsigned x = first % bx, y = (first / bx) % by, z = first / bx / by;
     for (unsigned t = first; t < count; ++t) {
       threadIdx = uint3{x, y, z};
