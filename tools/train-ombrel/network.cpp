@@ -203,10 +203,10 @@ float backward(std::span<const float> parameters, int label, Pass& pass, std::sp
   float* g3 = gradients.data() + kOffset3;
   float* g4 = gradients.data() + kOffset4;
 
-  float loss = 0.0f;
+  float value = 0.0f;
   for (int d = 0; d < kOutputs; ++d) {
     const float error = pass.outputs[d] - (d == label ? 1.0f : -1.0f);
-    loss += 0.5f * error * error;
+    value += 0.5f * error * error;
     pass.delta4[d] = error * activation_slope(pass.outputs[d]);
   }
 
@@ -267,7 +267,7 @@ float backward(std::span<const float> parameters, int label, Pass& pass, std::sp
     g1[kGroup1 * b] += bias;
     for (int k = 0; k < 25; ++k) g1[kGroup1 * b + 1 + k] += dot(delta, &pass.patches1[Pass::kCells1Padded * k], kCells1);
   }
-  return loss;
+  return value;
 }
 
 int winning_digit(std::span<const float, kOutputs> outputs) {

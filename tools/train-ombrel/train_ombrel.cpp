@@ -27,11 +27,17 @@ constexpr const char* kUsage =
     "  --batch N          digits per step (default 16)\n"
     "  --rate R           first step size (default 0.001)\n"
     "  --final-rate R     last step size (default 0.00001)\n"
+    "  --average D        keep share D of the weights' running average per step (default 0.999; 0: none)\n"
     "  --seed N           seed of the starting weights, order and distortions (default 1)\n"
     "  --threads N        1 or 2 (default 2); the result does not depend on it\n"
     "  --limit N          train on the first N digits only\n"
     "  --validate N       keep the last N digits out of training and report their accuracy\n"
     "  --no-distortion    train on the digits as they are\n"
+    "  --rotation DEG     largest rotation of a distorted digit (default 12)\n"
+    "  --scale S          largest change of scale per axis (default 0.12)\n"
+    "  --shift PX         largest shift per axis (default 1.5)\n"
+    "  --elastic-alpha A  strength of the elastic distortion (default 34, 0 for none)\n"
+    "  --elastic-sigma S  smoothness of the elastic distortion in pixels (default 5)\n"
     "  --outputs FILE     print the ten scores of the first image of FILE, computed with\n"
     "                     the weight files in --out, and the winning digit; train nothing\n";
 
@@ -106,6 +112,12 @@ int main(int argc, char** argv) {
     else if (arg == "--final-rate") ok = parse_number(value, settings.final_rate) && settings.final_rate > 0;
     else if (arg == "--seed") ok = parse_number(value, settings.seed);
     else if (arg == "--threads") ok = parse_number(value, settings.threads) && (settings.threads == 1 || settings.threads == 2);
+    else if (arg == "--rotation") ok = parse_number(value, settings.distortion.max_rotation_degrees) && settings.distortion.max_rotation_degrees >= 0;
+    else if (arg == "--scale") ok = parse_number(value, settings.distortion.max_scale) && settings.distortion.max_scale >= 0 && settings.distortion.max_scale < 0.5f;
+    else if (arg == "--shift") ok = parse_number(value, settings.distortion.max_shift) && settings.distortion.max_shift >= 0;
+    else if (arg == "--elastic-alpha") ok = parse_number(value, settings.distortion.elastic_alpha) && settings.distortion.elastic_alpha >= 0;
+    else if (arg == "--elastic-sigma") ok = parse_number(value, settings.distortion.elastic_sigma) && settings.distortion.elastic_sigma > 0;
+    else if (arg == "--average") ok = parse_number(value, settings.average) && settings.average >= 0 && settings.average < 1;
     else if (arg == "--limit") ok = parse_number(value, limit) && limit > 0;
     else if (arg == "--validate") ok = parse_number(value, validate);
     else {

@@ -33,6 +33,37 @@ struct Shard {
   int errors = 0;
 };
 
+// The slot's values are mostly background 1.0, so the first layer's inputs
+// are far from zero mean, which makes its weight gradients move together and
+// slows learning. Training therefore steps in coordinates where those inputs
+// are centred: sum = b' + sum_k w_k (x_k - kInputMean), i.e. the real bias is
+// b = b' - kInputMean * sum_k w_k. Only the steps change; every forward pass
+// still runs on the real weights.
+constexpr float kInputMean = 0.87f;
+
+void to_centred(std::span<float> parameters) {
+  for (int b = 0; b < kMaps1; ++b) {
+    float* group = parameters.data() + kOffset1 + kGroup1 * b;
+    for (int k = 1; k < kGroup1; ++k) group[0] += kInputMean * group[k];
+  }
+}
+
+void from_centred(std::span<const float> centred, std::span<float> parameters) {
+  std::copy(centred.begin() + kOffset1, centred.begin() + kOffset2, parameters.begin() + kOffset1);
+  for (int b = 0; b < kMaps1; ++b) {
+    float* group = parameters.data() + kOffset1 + kGroup1 * b;
+    for (int k = 1; k < kGroup1; ++k) group[0] -= kInputMean * group[k];
+  }
+}
+
+// Gradient with respect to the centred coordinates, from the real one.
+void centre_gradient(std::span<float> gradient) {
+  for (int b = 0; b < kMaps1; ++b) {
+    float* group = gradient.data() + kOffset1 + kGroup1 * b;
+    for (int k = 1; k < kGroup1; ++k) group[k] -= kInputMean * group[0];
+  }
+}
+
 void fill_uniform(std::span<float> values, float limit, digits::Random& random) {
   for (float& v : values) v = random.uniform(-limit, limit);
 }
@@ -67,7 +98,11 @@ std::vector<float> train(const digits::DigitSet& training, const digits::DigitSe
                          const TrainingSettings& settings, const std::function<void(const EpochReport&)>& report) {
   const auto start = std::chrono::steady_clock::now();
   std::vector<float> parameters = initial_parameters(settings.seed);
-  std::vector<float> first_moment(kParameters), second_moment(kParameters);
+  // What the steps update: `parameters` with layer 1 in centred coordinates.
+  std::vector<float> stepped = parameters;
+  to_centred(stepped);
+  std::vector<float> first_moment(kParameters), second_moment(kParameters), gradient(kParameters);
+  std::vector<float> average = parameters;
   std::vector<std::unique_ptr<Shard>> shards;
   for (int s = 0; s < kShards; ++s) shards.push_back(std::make_unique<Shard>(settings.distortion));
 
@@ -141,11 +176,21 @@ std::vector<float> train(const digits::DigitSet& training, const digits::DigitSe
       for (std::size_t p = 0; p < kParameters; ++p) {
         float g = shards[0]->gradients[p];
         for (int s = 1; s < kShards; ++s) g += shards[s]->gradients[p];
-        g *= scale;
+        gradient[p] = g * scale;
+      }
+      centre_gradient(gradient);
+      for (std::size_t p = 0; p < kParameters; ++p) {
+        const float g = gradient[p];
         first_moment[p] = kBeta1 * first_moment[p] + (1.0f - kBeta1) * g;
         second_moment[p] = kBeta2 * second_moment[p] + (1.0f - kBeta2) * g * g;
-        parameters[p] -= rate * (first_moment[p] / correction1) / (std::sqrt(second_moment[p] / correction2) + kEpsilon);
+        stepped[p] -= rate * (first_moment[p] / correction1) / (std::sqrt(second_moment[p] / correction2) + kEpsilon);
       }
+      std::copy(stepped.begin() + kOffset2, stepped.end(), parameters.begin() + kOffset2);
+      from_centred(stepped, parameters);
+      // Early on the average follows the weights closely; it settles to the
+      // full share as the steps accumulate.
+      const float keep = std::min(settings.average, static_cast<float>((1.0 + step) / (10.0 + step)));
+      for (std::size_t p = 0; p < kParameters; ++p) average[p] = keep * average[p] + (1.0f - keep) * parameters[p];
     }
 
     EpochReport r;
@@ -153,7 +198,7 @@ std::vector<float> train(const digits::DigitSet& training, const digits::DigitSe
     for (auto& shard : shards) r.loss += shard->loss, r.error_rate += shard->errors;
     r.loss /= static_cast<double>(n);
     r.error_rate /= static_cast<double>(n);
-    if (validation.size() > 0) r.validation_accuracy = accuracy(parameters, validation);
+    if (validation.size() > 0) r.validation_accuracy = accuracy(average, validation);
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     report(r);
   }
@@ -162,7 +207,7 @@ std::vector<float> train(const digits::DigitSet& training, const digits::DigitSe
     stopping = true;
     sync.arrive_and_wait();
   }
-  return parameters;
+  return average;
 }
 
 }  // namespace ombrel_net

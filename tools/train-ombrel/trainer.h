@@ -22,6 +22,9 @@ struct TrainingSettings {
   std::uint64_t seed = 1;
   int threads = 2;            ///< 1 or 2
   bool distort = true;
+  /// The result is an exponential moving average of the weights over the
+  /// steps, each step keeping this share of the average (0: the last weights).
+  float average = 0.999f;
   DistortionSettings distortion;
 };
 
@@ -29,7 +32,7 @@ struct EpochReport {
   int epoch = 0;              ///< from 1
   double loss = 0;            ///< mean loss over the epoch's (distorted) images
   double error_rate = 0;      ///< share of them misclassified while training
-  double validation_accuracy = -1;  ///< on the validation set, if one was given
+  double validation_accuracy = -1;  ///< of the averaged weights on the validation set, if one was given
   double seconds = 0;         ///< since training began
 };
 
@@ -41,7 +44,7 @@ std::vector<float> initial_parameters(std::uint64_t seed);
 double accuracy(std::span<const float> parameters, const digits::DigitSet& set);
 
 /// Trains from initial_parameters(settings.seed) on `training` and returns the
-/// parameters (training layout). After each epoch calls `report`; the
+/// (averaged) parameters, training layout. After each epoch calls `report`; the
 /// validation accuracy is measured only when `validation` is non-empty.
 std::vector<float> train(const digits::DigitSet& training, const digits::DigitSet& validation,
                          const TrainingSettings& settings, const std::function<void(const EpochReport&)>& report);

