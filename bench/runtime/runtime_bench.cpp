@@ -14,6 +14,9 @@ __global__ void add_kernel(int* a, int* b, int n) {
   if (i < n) b[i] = a[i] + 192;
 }
 
+// Does nothing: measures what a launch and its synchronisation cost.
+__global__ void empty_kernel(int* out) { (void)out; }
+
 // Every thread meets `rounds` barriers, doing almost nothing between them.
 __global__ void barrier_kernel(int* out, int rounds) {
   __shared__ int slot[1024];
@@ -29,6 +32,7 @@ __global__ void barrier_kernel(int* out, int rounds) {
 }  // namespace
 
 GPU_DEVICE_CODE(GPU_KERNEL(add_kernel, "_ZN12_GLOBAL__N_110add_kernelEPiS0_i"),
+                GPU_KERNEL(empty_kernel, "_ZN12_GLOBAL__N_112empty_kernelEPi"),
                 GPU_KERNEL(barrier_kernel, "_ZN12_GLOBAL__N_114barrier_kernelEPii"))
 
 namespace {
@@ -48,6 +52,16 @@ void BM_BarrierFreeKernel(benchmark::State& state) {
   cudaFree(b);
 }
 BENCHMARK(BM_BarrierFreeKernel)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A one-block launch followed by cudaThreadSynchronize: the round trip to the
+// workers that every launch of a level-by-level program pays.
+void BM_LaunchRoundTrip(benchmark::State& state) {
+  for (auto _ : state) {
+    launchKernel(empty_kernel, dim3(1), dim3(1), nullptr);
+    cudaThreadSynchronize();
+  }
+}
+BENCHMARK(BM_LaunchRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_PlainLoop(benchmark::State& state) {
   std::vector<int> a(kElements, 1), b(kElements);
