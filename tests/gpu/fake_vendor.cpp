@@ -121,4 +121,18 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 gridDim, dim3 blockDim, void
   return cudaSuccess;
 }
 
+// Events: every launch takes a quarter of a millisecond.
+cudaError_t cudaEventCreate(cudaEvent_t* event) {
+  static char events[1];
+  *event = reinterpret_cast<cudaEvent_t>(events);
+  return cudaSuccess;
+}
+cudaError_t cudaEventRecord(cudaEvent_t, cudaStream_t) { return cudaSuccess; }
+cudaError_t cudaEventSynchronize(cudaEvent_t) { return cudaSuccess; }
+cudaError_t cudaEventElapsedTime(float* ms, cudaEvent_t, cudaEvent_t) {
+  *ms = 0.25f;
+  return cudaSuccess;
+}
+cudaError_t cudaEventDestroy(cudaEvent_t) { return cudaSuccess; }
+
 }  // extern "C"

@@ -2,8 +2,8 @@
 // fake_vendor.h: the legacy launch calls, last errors, copies checked against
 // the allocation table, the CTA tracker and the call trace. Built by nvcc like
 // the programs, so kernels are registered by nvcc's own code. Runs as one
-// process with CUDART_TRACE set (the trace is opened at registration, before
-// main).
+// process with CUDART_TRACE and CUDART_KERNEL_TIMES set (both are opened at
+// registration, before main).
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -17,6 +17,7 @@
 #include "gpu_support/status_text.h"
 #include "gpu_support/trace.h"
 #include "json.h"
+#include "program_runner.h"
 
 // Parameters of every size the launch glue lays out: offsets 0, 8, 16, 20.
 __global__ void mixedParameters(int count, float* data, int stride, float scale) {
@@ -279,6 +280,38 @@ TEST_F(GpuLayer, DeviceCallsPassThroughTraced) {
   EXPECT_EQ(lines[2]["device"].integer(), 3);
   EXPECT_EQ(lines[2]["status"].integer(), 101);
   EXPECT_EQ(lines[4]["status"].integer(), 101);
+}
+
+TEST_F(GpuLayer, KernelTimesAreWrittenOnceTheHostHasWaited) {
+  const char* path = std::getenv("CUDART_KERNEL_TIMES");
+  ASSERT_NE(path, nullptr) << "run this test with CUDART_KERNEL_TIMES set";
+  int* buffer = nullptr;
+  ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&buffer), 64), cudaSuccess);
+  ASSERT_EQ(cudaThreadSynchronize(), cudaSuccess);  // writes what earlier tests launched
+  const size_t before = test_support::split_lines(test_support::read_file(path)).size();
+
+  EXPECT_EQ(launchKernel(fillInts, dim3(4, 1, 1), dim3(4, 1, 1), buffer), cudaSuccess);
+  fake_vendor::set_launch_status(cudaErrorInvalidConfiguration);  // not launched: no time
+  EXPECT_EQ(launchKernel(fillInts, dim3(4, 1, 1), dim3(4096, 1, 1), buffer), cudaSuccess);
+  fake_vendor::set_launch_status(0);
+  EXPECT_EQ(launchKernel(mixedParameters, dim3(2, 3, 1), dim3(8, 1, 1), 1, reinterpret_cast<float*>(buffer), 1, 1.0f),
+            cudaSuccess);
+  EXPECT_EQ(test_support::split_lines(test_support::read_file(path)).size(), before);  // nothing waited for yet
+
+  int host[16];
+  EXPECT_EQ(cudaMemcpy(host, buffer, 64, cudaMemcpyDeviceToHost), cudaSuccess);
+  const std::vector<std::string> lines = test_support::split_lines(test_support::read_file(path));
+  ASSERT_EQ(lines.size(), before + 2);
+  const Json first = Json::parse(lines[before]);
+  EXPECT_EQ(first["kernel"].str(), "_Z8fillIntsPi");
+  EXPECT_EQ(first["grid"].integers(), (std::vector<long long>{4, 1, 1}));
+  EXPECT_EQ(first["block"].integers(), (std::vector<long long>{4, 1, 1}));
+  EXPECT_DOUBLE_EQ(first["ms"].number(), 0.25);
+  const Json second = Json::parse(lines[before + 1]);
+  EXPECT_EQ(second["kernel"].str(), "_Z15mixedParametersiPfif");
+  EXPECT_EQ(second["grid"].integers(), (std::vector<long long>{2, 3, 1}));
+  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
+  cudaFree(buffer);
 }
 
 // Checked calls print the runtime's message: the vendor's and the CPU
