@@ -20,23 +20,6 @@ namespace {
 // a cudaConfigureCall before it ("__global__ function call is not configured").
 constexpr cudaError_t kNotConfigured = static_cast<cudaError_t>(52);
 
-std::string json_int_list(const int values[4]) {
-  std::string out = "[";
-  for (int i = 0; i < 4; ++i) out += (i ? ", " : "") + std::to_string(values[i]);
-  return out + "]";
-}
-
-std::string summary_json(const gpu_support::TrackerSummary& s) {
-  std::string out = "{\"registrations\": " + std::to_string(s.registrations) +
-                    ", \"ctas\": " + std::to_string(s.ctas) + ", \"bytes\": " + std::to_string(s.bytes) +
-                    ", \"covered_bytes\": " + std::to_string(s.covered_bytes) +
-                    ", \"overlap_bytes\": " + std::to_string(s.overlap_bytes) +
-                    ", \"out_of_bounds\": " + std::to_string(s.out_of_bounds) +
-                    ", \"empty\": " + std::to_string(s.empty);
-  if (!s.complete) out += ", \"complete\": false";
-  return out + "}";
-}
-
 }  // namespace
 
 Runtime& Runtime::get() {
@@ -302,7 +285,7 @@ cudaError_t Runtime::launch(const void* entry) {
             if (!a) return std::nullopt;
             return gpu_support::AllocationSpan{a->base, a->size};
           });
-      r.raw("tracker", summary_json(summary));
+      r.raw("tracker", gpu_support::summary_json(summary));
     }
     r.number("status", status).write();
   }
@@ -328,7 +311,7 @@ cudaError_t Runtime::set_cta_tracker(void* base, int element_size, const int sta
   if (trace_enabled()) {
     TraceRecord r("cudaSetCTATracker");
     r.raw("devBase", describe(base)).number("elementSize", element_size);
-    r.raw("start", json_int_list(start)).raw("end", json_int_list(end));
+    r.raw("start", gpu_support::json_int_array(start, 4)).raw("end", gpu_support::json_int_array(end, 4));
     r.number("status", status).write();
   }
   return finish(status);

@@ -96,6 +96,17 @@ TrackerSummary summarize(const std::vector<TrackerRule>& rules, unsigned grid_x,
   return out;
 }
 
+std::string summary_json(const TrackerSummary& s) {
+  std::string out = "{\"registrations\": " + std::to_string(s.registrations) +
+                    ", \"ctas\": " + std::to_string(s.ctas) + ", \"bytes\": " + std::to_string(s.bytes) +
+                    ", \"covered_bytes\": " + std::to_string(s.covered_bytes) +
+                    ", \"overlap_bytes\": " + std::to_string(s.overlap_bytes) +
+                    ", \"out_of_bounds\": " + std::to_string(s.out_of_bounds) +
+                    ", \"empty\": " + std::to_string(s.empty);
+  if (!s.complete) out += ", \"complete\": false";
+  return out + "}";
+}
+
 void CtaTracker::add(const TrackerRule& rule) {
   std::lock_guard lock(mu_);
   rules_.push_back(rule);

@@ -69,6 +69,12 @@ std::string json_string(std::string_view text) {
   return out;
 }
 
+std::string json_int_array(const int* values, size_t count) {
+  std::string out = "[";
+  for (size_t i = 0; i < count; ++i) out += (i ? ", " : "") + std::to_string(values[i]);
+  return out + "]";
+}
+
 TraceRecord::TraceRecord(std::string_view call, std::string_view key) {
   text_ = "{" + json_string(key) + ": " + json_string(call);
 }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace gpu_support {
@@ -46,6 +47,10 @@ inline constexpr std::uint64_t kMaxTrackedRanges = std::uint64_t{1} << 26;
 /// Resolves `rules` for every CTA of a grid.
 TrackerSummary summarize(const std::vector<TrackerRule>& rules, unsigned grid_x, unsigned grid_y,
                          unsigned grid_z, const AllocationFinder& find_allocation);
+
+/// The summary as the trace shows it: a JSON object with the fields above
+/// ("complete": false only when the grid was too large to resolve).
+std::string summary_json(const TrackerSummary& summary);
 
 /// The registrations in force. Thread-safe.
 class CtaTracker {

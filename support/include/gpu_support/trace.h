@@ -37,6 +37,9 @@ class TraceRecord {
 /// FNV-1a 64 of `bytes`, as 16 lower-case hex digits.
 std::string fnv1a_hex(const void* bytes, size_t size);
 
+/// `count` integers as a JSON array.
+std::string json_int_array(const int* values, size_t count);
+
 /// `text` as a quoted JSON string.
 std::string json_string(std::string_view text);
 
