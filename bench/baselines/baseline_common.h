@@ -58,21 +58,18 @@ inline double median(std::vector<double> values) {
 }
 
 /// A whole decimal argument in [lo, hi], or a clear error naming `what`.
-inline long parse_int(std::string_view program, const char* text, const char* what, long lo,
-                      long hi) {
+inline long parse_int(std::string_view program, const char* text, const char* what, long lo, long hi) {
   char* end = nullptr;
   const long value = std::strtol(text, &end, 10);
   if (end == text || *end != '\0' || value < lo || value > hi)
-    fail(program, std::string(what) + " must be a whole number from " + std::to_string(lo) +
-                      " to " + std::to_string(hi) + ", not '" + text + "'");
+    fail(program, std::string(what) + " must be a whole number from " + std::to_string(lo) + " to " +
+                      std::to_string(hi) + ", not '" + text + "'");
   return value;
 }
 
 inline void report(const char* key, double value) { std::printf("%s %.6f\n", key, value); }
 inline void report(const char* key, long long value) { std::printf("%s %lld\n", key, value); }
-inline void report(const char* key, const std::string& value) {
-  std::printf("%s %s\n", key, value.c_str());
-}
+inline void report(const char* key, const std::string& value) { std::printf("%s %s\n", key, value.c_str()); }
 
 /// Keeps the compiler from assuming anything about the memory behind `p`, so a
 /// repeated loop is run again rather than folded away.

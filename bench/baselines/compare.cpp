@@ -111,7 +111,9 @@ std::string last_lines(const std::string& text, int count) {
 /// Runs `spec` and insists on exit status 0.
 RunResult must_run(const RunSpec& spec, const std::string& what) {
   RunResult r = bench::run(spec);
-  if (r.timed_out) throw Failure(what + " took longer than " + std::to_string(static_cast<int>(spec.timeout_s)) + " s and was stopped");
+  if (r.timed_out)
+    throw Failure(what + " took longer than " + std::to_string(static_cast<int>(spec.timeout_s)) +
+                  " s and was stopped");
   if (r.exit_status != 0) {
     std::string why = what + " exited with status " + std::to_string(r.exit_status);
     const std::string tail = last_lines(r.err, 3);
@@ -123,8 +125,8 @@ RunResult must_run(const RunSpec& spec, const std::string& what) {
 
 /// A program from --bin under the CPU device, its standard output line-buffered
 /// so that its progress lines arrive when they are printed.
-RunSpec program(const Context& ctx, const std::string& name, std::vector<std::string> args, const fs::path& cwd,
-                std::map<std::string, std::string> env = {}) {
+RunSpec program(const Context& ctx, const std::string& name, std::vector<std::string> args,
+                const fs::path& cwd, std::map<std::string, std::string> env = {}) {
   RunSpec spec;
   spec.argv = {"stdbuf", "-oL", (ctx.opt.bin / name).string()};
   spec.argv.insert(spec.argv.end(), args.begin(), args.end());
@@ -134,7 +136,8 @@ RunSpec program(const Context& ctx, const std::string& name, std::vector<std::st
   return spec;
 }
 
-RunSpec baseline(const Context& ctx, const std::string& name, std::vector<std::string> args, const fs::path& cwd) {
+RunSpec baseline(const Context& ctx, const std::string& name, std::vector<std::string> args,
+                 const fs::path& cwd) {
   RunSpec spec;
   spec.argv = {(ctx.opt.bench / name).string()};
   spec.argv.insert(spec.argv.end(), args.begin(), args.end());
@@ -170,12 +173,22 @@ const bench::Line& line_starting(const RunResult& r, const std::string& prefix, 
   throw Failure(who + " did not print \"" + prefix + "\"");
 }
 
-/// Time between two printed lines; they must have arrived separately, or the
-/// program's output was not line-buffered and the stamps mean nothing.
-double between_lines(const bench::Line& from, const bench::Line& to, const std::string& who) {
-  if (from.read_index == to.read_index)
-    throw Failure(who + ": its progress lines arrived together, so its output was not line-buffered (stdbuf -oL had no effect)");
-  return to.end_ms - from.end_ms;
+/// Without line buffering a program's output all arrives when it exits, and
+/// the stamps say nothing about its phases. With it, the first line arrives as
+/// the run begins; only a run long enough to tell the two apart is judged.
+void require_line_buffered(const RunResult& r, const std::string& who) {
+  if (!r.lines.empty() && r.wall_ms > 200 && r.lines.front().first_ms > 0.9 * r.wall_ms)
+    throw Failure(
+        who +
+        ": its output arrived only as it ended, so it was not line-buffered (stdbuf -oL had no effect)");
+}
+
+/// From the arrival of the line starting with `from` to that of the line
+/// starting with `to`.
+double between_lines(const RunResult& r, const std::string& from, const std::string& to,
+                     const std::string& who) {
+  require_line_buffered(r, who);
+  return line_starting(r, to, who).first_ms - line_starting(r, from, who).end_ms;
 }
 
 std::string read_file(const fs::path& path) {
@@ -262,25 +275,29 @@ void bench_test(Context& ctx) {
   progress("test: checking the program's result");
   must_run(program(ctx, "test", {}, dir, {{"CUDART_TRACE", (dir / "trace.json").string()}}), "test");
   const std::string program_digest = last_copy(trace_copies(dir / "trace.json"), 2, "test");
-  const RunResult zeros = must_run(baseline(ctx, "test_baseline", {"--input", "zeros", "--repeat", "1"}, dir), "test_baseline");
+  const RunResult zeros =
+      must_run(baseline(ctx, "test_baseline", {"--input", "zeros", "--repeat", "1"}, dir), "test_baseline");
   const bool program_exact = program_digest == report_value(zeros, "digest", "test_baseline");
 
   Row row{"`test` kernel, 2^20 elements", "plain loop"};
   std::vector<long> rss;
   std::set<std::string> digests;  // of every timed run, kernel and baseline alike
-  interleave(ctx.sizes.runs, "test", {
-      [&] {
-        rss.push_back(must_run(program(ctx, "test", {}, dir), "test").peak_rss_kib);
-        const RunResult k = must_run(baseline(ctx, "test_kernel_device", {"--repeat", repeat}, dir), "test_kernel_device");
-        row.program_ms.push_back(report_ms(k, "test_kernel_device"));
-        digests.insert(report_value(k, "digest", "test_kernel_device"));
-      },
-      [&] {
-        const RunResult b = must_run(baseline(ctx, "test_baseline", {"--repeat", repeat}, dir), "test_baseline");
-        row.baseline_ms.push_back(report_ms(b, "test_baseline"));
-        digests.insert(report_value(b, "digest", "test_baseline"));
-      },
-  });
+  interleave(ctx.sizes.runs, "test",
+             {
+                 [&] {
+                   rss.push_back(must_run(program(ctx, "test", {}, dir), "test").peak_rss_kib);
+                   const RunResult k = must_run(
+                       baseline(ctx, "test_kernel_device", {"--repeat", repeat}, dir), "test_kernel_device");
+                   row.program_ms.push_back(report_ms(k, "test_kernel_device"));
+                   digests.insert(report_value(k, "digest", "test_kernel_device"));
+                 },
+                 [&] {
+                   const RunResult b =
+                       must_run(baseline(ctx, "test_baseline", {"--repeat", repeat}, dir), "test_baseline");
+                   row.baseline_ms.push_back(report_ms(b, "test_baseline"));
+                   digests.insert(report_value(b, "digest", "test_baseline"));
+                 },
+             });
   const bool kernel_exact = digests.size() == 1;
   row.target = 1.0;
   row.check_ok = program_exact && kernel_exact;
@@ -327,7 +344,8 @@ void bench_ombrel(Context& ctx) {
   const std::string count = std::to_string(num);
 
   progress("ombrel: checking the program's result");
-  const RunResult checked = must_run(program(ctx, "ombrel", {count}, dir, {{"CUDART_TRACE", (dir / "trace.json").string()}}), "ombrel");
+  const RunResult checked = must_run(
+      program(ctx, "ombrel", {count}, dir, {{"CUDART_TRACE", (dir / "trace.json").string()}}), "ombrel");
   const std::string digits = checked.lines.empty() ? "" : checked.lines.back().text;
   const std::string program_digest = last_copy(trace_copies(dir / "trace.json"), 2, "ombrel");
   const std::string out_res = read_file(dir / "out.res");
@@ -336,9 +354,11 @@ void bench_ombrel(Context& ctx) {
   fs::create_directory_symlink(fs::absolute(dir / "data"), base_dir / "data");
   must_run(baseline(ctx, "ombrel_baseline", {count}, base_dir), "ombrel_baseline");
   const std::vector<float> scores = floats_of(read_file(base_dir / "scores.bin"));
-  if (scores.size() != static_cast<size_t>(num) * 10) throw Failure("ombrel_baseline wrote the wrong number of scores");
+  if (scores.size() != static_cast<size_t>(num) * 10)
+    throw Failure("ombrel_baseline wrote the wrong number of scores");
 
-  Row row{"`ombrel " + count + "`, four layers (" + (real ? "real digits, trained weights" : "generated images, random weights") + ")",
+  Row row{"`ombrel " + count + "`, four layers (" +
+              (real ? "real digits, trained weights" : "generated images, random weights") + ")",
           "plain loops"};
   if (program_digest == bench::digest_of(scores)) {
     row.check = "exact: all " + std::to_string(scores.size()) + " scores (trace digest)";
@@ -361,49 +381,53 @@ void bench_ombrel(Context& ctx) {
       if (d != best && std::fabs(s[d] - s[best]) > 2e-5) ++disagree;
     }
     row.check_ok = out_res.size() == 80 && worst <= 1e-5 && disagree == 0 && image == num;
-    row.check = (row.check_ok ? "within 1e-5: " : "MISMATCH: ") + std::string("image 0 scores differ by at most ") +
-                fixed(worst, 8) + ", " + std::to_string(disagree) + " digits of " + std::to_string(image) + " disagree";
+    row.check = (row.check_ok ? "within 1e-5: " : "MISMATCH: ") +
+                std::string("image 0 scores differ by at most ") + fixed(worst, 8) + ", " +
+                std::to_string(disagree) + " digits of " + std::to_string(image) + " disagree";
   }
 
   std::vector<long> rss;
   std::vector<double> whole;
-  interleave(ctx.sizes.runs, "ombrel " + count, {
-      [&] {
-        const RunResult r = must_run(program(ctx, "ombrel", {count}, dir), "ombrel");
-        // From "NUM=" to the first bytes of the result line: the four launches
-        // and the copy back of the scores.
-        const bench::Line& num_line = line_starting(r, "NUM=", "ombrel");
-        const bench::Line& result = r.lines.back();
-        if (&result == &num_line) throw Failure("ombrel printed no result line");
-        if (result.text != digits) throw Failure("ombrel printed different digits in a timed run");
-        if (num_line.read_index == r.lines.back().read_index)
-          throw Failure("ombrel: its output arrived in one piece, so it was not line-buffered (stdbuf -oL had no effect)");
-        row.program_ms.push_back(result.first_ms - num_line.end_ms);
-        rss.push_back(r.peak_rss_kib);
-        whole.push_back(r.wall_ms);
-      },
-      [&] {
-        row.baseline_ms.push_back(report_ms(must_run(baseline(ctx, "ombrel_baseline", {count}, base_dir), "ombrel_baseline"), "ombrel_baseline"));
-      },
-  });
+  interleave(ctx.sizes.runs, "ombrel " + count,
+             {
+                 [&] {
+                   const RunResult r = must_run(program(ctx, "ombrel", {count}, dir), "ombrel");
+                   // From "NUM=" to the first bytes of the result line: the four launches
+                   // and the copy back of the scores.
+                   const bench::Line& num_line = line_starting(r, "NUM=", "ombrel");
+                   const bench::Line& result = r.lines.back();
+                   if (&result == &num_line) throw Failure("ombrel printed no result line");
+                   if (result.text != digits) throw Failure("ombrel printed different digits in a timed run");
+                   require_line_buffered(r, "ombrel");
+                   row.program_ms.push_back(result.first_ms - num_line.end_ms);
+                   rss.push_back(r.peak_rss_kib);
+                   whole.push_back(r.wall_ms);
+                 },
+                 [&] {
+                   row.baseline_ms.push_back(report_ms(
+                       must_run(baseline(ctx, "ombrel_baseline", {count}, base_dir), "ombrel_baseline"),
+                       "ombrel_baseline"));
+                 },
+             });
   row.target = 0.6;
   row.peak_rss_kib = max_of(rss);
   const double n = num;
   const double weights = 4.0 * (156 + 7800 + 125100 + 1010);
-  row.data_bytes = n * 841 * 4 + n * 10 * 4 + n * 10 * 8 + weights  // host arrays
+  row.data_bytes = n * 841 * 4 + n * 10 * 4 + n * 10 * 8 + weights   // host arrays
                    + n * (3364 + 4056 + 5000 + 400 + 40) + weights;  // device buffers
   ctx.rows.push_back(row);
-  ctx.notes.push_back("`ombrel " + count + "` whole run (process start to exit): " + fixed(bench::median(whole), 0) + " ms");
+  ctx.notes.push_back("`ombrel " + count +
+                      "` whole run (process start to exit): " + fixed(bench::median(whole), 0) + " ms");
 }
 
 // ---------------------------------------------------------------------------
 // tessak: loading and searching three graphs.
 
 struct GraphCase {
-  std::string name;                 ///< as shown in the table
-  std::string file;                 ///< cached under <work>/graphs
-  std::vector<std::string> args;    ///< graphgen's arguments
-  double search_target;             ///< 0: none
+  std::string name;               ///< as shown in the table
+  std::string file;               ///< cached under <work>/graphs
+  std::vector<std::string> args;  ///< graphgen's arguments
+  double search_target;           ///< 0: none
 };
 
 fs::path graph_file(const Context& ctx, const GraphCase& g) {
@@ -430,21 +454,28 @@ void bench_tessak_graph(Context& ctx, const GraphCase& g) {
   const std::string label = "tessak " + g.name;
 
   progress(label + ": checking the program's results");
-  const RunResult checked = must_run(program(ctx, "tessak", args, dir / "program", {{"CUDART_TRACE", (dir / "trace.json").string()}}), "tessak");
+  const RunResult checked = must_run(
+      program(ctx, "tessak", args, dir / "program", {{"CUDART_TRACE", (dir / "trace.json").string()}}),
+      "tessak");
   const std::string program_result = file_digest(dir / "program" / "result.txt");
   const std::vector<Copy> copies = trace_copies(dir / "trace.json");
-  const RunResult load = must_run(baseline(ctx, "tessak_baseline", {"load", file.string()}, dir / "load"), "tessak_baseline load");
-  const RunResult levels = must_run(baseline(ctx, "tessak_baseline", {"levels", file.string()}, dir / "levels"), "tessak_baseline levels");
-  const RunResult boost = must_run(baseline(ctx, "tessak_baseline", {"boost", file.string()}, dir / "boost"), "tessak_baseline boost");
+  const RunResult load = must_run(baseline(ctx, "tessak_baseline", {"load", file.string()}, dir / "load"),
+                                  "tessak_baseline load");
+  const RunResult levels = must_run(
+      baseline(ctx, "tessak_baseline", {"levels", file.string()}, dir / "levels"), "tessak_baseline levels");
+  const RunResult boost = must_run(baseline(ctx, "tessak_baseline", {"boost", file.string()}, dir / "boost"),
+                                   "tessak_baseline boost");
   const std::string launches = report_value(levels, "launches", "tessak_baseline levels");
   const bool search_exact = program_result == file_digest(dir / "levels" / "result.txt");
   const bool boost_exact = program_result == file_digest(dir / "boost" / "result.txt");
-  const bool same_launches = output_text(checked).find("Kernel Executed " + launches + " times\n") != std::string::npos;
+  const bool same_launches =
+      output_text(checked).find("Kernel Executed " + launches + " times\n") != std::string::npos;
   // The program's first two copies to the device are its node and edge arrays.
   std::vector<std::string> uploads;
   for (const Copy& c : copies)
     if (c.kind == 1) uploads.push_back(c.digest);
-  const bool load_exact = uploads.size() >= 2 && uploads[0] == report_value(load, "node_digest", "tessak_baseline load") &&
+  const bool load_exact = uploads.size() >= 2 &&
+                          uploads[0] == report_value(load, "node_digest", "tessak_baseline load") &&
                           uploads[1] == report_value(load, "edge_digest", "tessak_baseline load");
   const double nodes = std::stod(report_value(load, "nodes", "tessak_baseline load"));
   const double edges = std::stod(report_value(load, "edges", "tessak_baseline load"));
@@ -453,7 +484,8 @@ void bench_tessak_graph(Context& ctx, const GraphCase& g) {
   Row bgl{"`tessak` " + g.name + ": search", "BGL `breadth_first_search`"};
   Row loading{"`tessak` " + g.name + ": loading", "read + `strtol`", {}, {}, 1.5};
   search.check_ok = search_exact && same_launches;
-  search.check = search_exact ? "exact: result.txt, " + launches + " launches" + (same_launches ? "" : " (MISMATCH: launch count)")
+  search.check = search_exact ? "exact: result.txt, " + launches + " launches" +
+                                    (same_launches ? "" : " (MISMATCH: launch count)")
                               : "MISMATCH: result.txt";
   bgl.check_ok = boost_exact;
   bgl.check = boost_exact ? "exact: result.txt" : "MISMATCH: result.txt";
@@ -462,25 +494,42 @@ void bench_tessak_graph(Context& ctx, const GraphCase& g) {
 
   std::vector<long> rss;
   std::vector<double> whole;
-  interleave(ctx.sizes.runs, label, {
-      [&] {
-        const RunResult r = must_run(program(ctx, "tessak", args, dir / "program"), "tessak");
-        loading.program_ms.push_back(between_lines(line_starting(r, "Reading File", "tessak"), line_starting(r, "Read File", "tessak"), "tessak"));
-        std::smatch m;
-        const std::string out = output_text(r);
-        if (!std::regex_search(out, m, std::regex(R"(Processing time: ([0-9.]+) \(ms\))")))
-          throw Failure("tessak did not print its processing time");
-        const double ms = std::stod(m[1]);
-        search.program_ms.push_back(ms);
-        bgl.program_ms.push_back(ms);
-        if (file_digest(dir / "program" / "result.txt") != program_result) throw Failure("tessak wrote a different result.txt in a timed run");
-        rss.push_back(r.peak_rss_kib);
-        whole.push_back(r.wall_ms);
-      },
-      [&] { loading.baseline_ms.push_back(report_ms(must_run(baseline(ctx, "tessak_baseline", {"load", file.string()}, dir / "load"), "tessak_baseline load"), "load")); },
-      [&] { search.baseline_ms.push_back(report_ms(must_run(baseline(ctx, "tessak_baseline", {"levels", file.string()}, dir / "levels"), "tessak_baseline levels"), "levels")); },
-      [&] { bgl.baseline_ms.push_back(report_ms(must_run(baseline(ctx, "tessak_baseline", {"boost", file.string()}, dir / "boost"), "tessak_baseline boost"), "boost")); },
-  });
+  interleave(ctx.sizes.runs, label,
+             {
+                 [&] {
+                   const RunResult r = must_run(program(ctx, "tessak", args, dir / "program"), "tessak");
+                   loading.program_ms.push_back(between_lines(r, "Reading File", "Read File", "tessak"));
+                   std::smatch m;
+                   const std::string out = output_text(r);
+                   if (!std::regex_search(out, m, std::regex(R"(Processing time: ([0-9.]+) \(ms\))")))
+                     throw Failure("tessak did not print its processing time");
+                   const double ms = std::stod(m[1]);
+                   search.program_ms.push_back(ms);
+                   bgl.program_ms.push_back(ms);
+                   if (file_digest(dir / "program" / "result.txt") != program_result)
+                     throw Failure("tessak wrote a different result.txt in a timed run");
+                   rss.push_back(r.peak_rss_kib);
+                   whole.push_back(r.wall_ms);
+                 },
+                 [&] {
+                   loading.baseline_ms.push_back(report_ms(
+                       must_run(baseline(ctx, "tessak_baseline", {"load", file.string()}, dir / "load"),
+                                "tessak_baseline load"),
+                       "load"));
+                 },
+                 [&] {
+                   search.baseline_ms.push_back(report_ms(
+                       must_run(baseline(ctx, "tessak_baseline", {"levels", file.string()}, dir / "levels"),
+                                "tessak_baseline levels"),
+                       "levels"));
+                 },
+                 [&] {
+                   bgl.baseline_ms.push_back(report_ms(
+                       must_run(baseline(ctx, "tessak_baseline", {"boost", file.string()}, dir / "boost"),
+                                "tessak_baseline boost"),
+                       "boost"));
+                 },
+             });
   search.peak_rss_kib = max_of(rss);
   // Node (8 bytes), mask, visited (1 each) and cost (4) per node, 4 bytes per
   // edge, on the host and again on the device, plus the progress flag.
@@ -488,9 +537,9 @@ void bench_tessak_graph(Context& ctx, const GraphCase& g) {
   ctx.rows.push_back(search);
   ctx.rows.push_back(bgl);
   ctx.rows.push_back(loading);
-  ctx.notes.push_back("`tessak` " + g.name + ": " + fixed(nodes, 0) + " nodes, " + fixed(edges, 0) + " edges, " +
-                      fixed(static_cast<double>(fs::file_size(file)) / 1e6, 1) + " MB file, " + launches +
-                      " launches; whole run " + fixed(bench::median(whole), 0) + " ms");
+  ctx.notes.push_back("`tessak` " + g.name + ": " + fixed(nodes, 0) + " nodes, " + fixed(edges, 0) +
+                      " edges, " + fixed(static_cast<double>(fs::file_size(file)) / 1e6, 1) + " MB file, " +
+                      launches + " launches; whole run " + fixed(bench::median(whole), 0) + " ms");
 }
 
 void bench_tessak(Context& ctx) {
@@ -521,7 +570,8 @@ void bench_halvik(Context& ctx) {
   const fs::path dir = ctx.opt.work / "halvik";
   reset_dir(dir);
   const std::string rows = std::to_string(s.halvik_rows), cols = std::to_string(s.halvik_cols);
-  const std::string y2 = std::to_string(std::min(127, s.halvik_rows - 1)), x2 = std::to_string(std::min(127, s.halvik_cols - 1));
+  const std::string y2 = std::to_string(std::min(127, s.halvik_rows - 1)),
+                    x2 = std::to_string(std::min(127, s.halvik_cols - 1));
   const std::string iterations = std::to_string(s.halvik_iterations);
   const std::vector<std::string> args = {rows, cols, "0", y2, "0", x2, "0.5", iterations};
 
@@ -531,27 +581,34 @@ void bench_halvik(Context& ctx) {
   const RunResult checked = must_run(baseline(ctx, "halvik_baseline", args, dir), "halvik_baseline");
   const bool exact = program_digest == report_value(checked, "digest", "halvik_baseline");
 
-  Row row{"`halvik` " + rows + "x" + cols + ", region 0.." + y2 + " x 0.." + x2 + ", lambda 0.5, " + iterations + " iterations: main loop",
+  Row row{"`halvik` " + rows + "x" + cols + ", region 0.." + y2 + " x 0.." + x2 + ", lambda 0.5, " +
+              iterations + " iterations: main loop",
           "plain loops"};
   row.check_ok = exact;
   row.check = exact ? "exact: final image (trace digest)" : "MISMATCH: final image";
   std::vector<long> rss;
   std::vector<double> whole;
-  interleave(s.runs, "halvik", {
-      [&] {
-        const RunResult r = must_run(program(ctx, "halvik", args, dir), "halvik");
-        row.program_ms.push_back(between_lines(line_starting(r, "Start the HALVIK main loop", "halvik"),
-                                               line_starting(r, "Computation Done", "halvik"), "halvik"));
-        rss.push_back(r.peak_rss_kib);
-        whole.push_back(r.wall_ms);
-      },
-      [&] { row.baseline_ms.push_back(report_ms(must_run(baseline(ctx, "halvik_baseline", args, dir), "halvik_baseline"), "halvik_baseline")); },
-  });
+  interleave(
+      s.runs, "halvik",
+      {
+          [&] {
+            const RunResult r = must_run(program(ctx, "halvik", args, dir), "halvik");
+            row.program_ms.push_back(
+                between_lines(r, "Start the HALVIK main loop", "Computation Done", "halvik"));
+            rss.push_back(r.peak_rss_kib);
+            whole.push_back(r.wall_ms);
+          },
+          [&] {
+            row.baseline_ms.push_back(report_ms(
+                must_run(baseline(ctx, "halvik_baseline", args, dir), "halvik_baseline"), "halvik_baseline"));
+          },
+      });
   row.target = 2.0;
   row.peak_rss_kib = max_of(rss);
   row.data_bytes = 8.0 * s.halvik_rows * s.halvik_cols * 4;  // two host images, six device arrays
   ctx.rows.push_back(row);
-  ctx.notes.push_back("`halvik` whole run (including filling the image): " + fixed(bench::median(whole), 0) + " ms");
+  ctx.notes.push_back("`halvik` whole run (including filling the image): " + fixed(bench::median(whole), 0) +
+                      " ms");
 }
 
 // ---------------------------------------------------------------------------
@@ -566,7 +623,9 @@ std::string ms_text(double ms) {
 
 void print_table(const Context& ctx) {
   const bool full = ctx.opt.size == "full";
-  std::printf("| workload | baseline | program ms | baseline ms | ratio | target | met | check | peak RSS MiB | data MiB | RSS / data |\n");
+  std::printf(
+      "| workload | baseline | program ms | baseline ms | ratio | target | met | check | peak RSS MiB | data "
+      "MiB | RSS / data |\n");
   std::printf("|---|---|--:|--:|--:|--:|:-:|---|--:|--:|--:|\n");
   for (const Row& row : ctx.rows) {
     std::string prog = "—", base = "—", ratio = "—", target = "—", met = "—", rss = "", data = "", share = "";
@@ -588,9 +647,9 @@ void print_table(const Context& ctx) {
       data = fixed(row.data_bytes / kMiB, 1);
       share = fixed(row.peak_rss_kib * 1024.0 / row.data_bytes, 2);
     }
-    std::printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", row.workload.c_str(), row.baseline.c_str(),
-                prog.c_str(), base.c_str(), ratio.c_str(), target.c_str(), met.c_str(), row.check.c_str(), rss.c_str(),
-                data.c_str(), share.c_str());
+    std::printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", row.workload.c_str(),
+                row.baseline.c_str(), prog.c_str(), base.c_str(), ratio.c_str(), target.c_str(), met.c_str(),
+                row.check.c_str(), rss.c_str(), data.c_str(), share.c_str());
   }
 }
 
@@ -610,7 +669,8 @@ std::string load_average() {
 [[noreturn]] void usage(const std::string& problem) {
   std::fprintf(stderr,
                "bench_compare: %s\n"
-               "usage: bench_compare --bin DIR --bench DIR --work DIR [--data DIR] [--size full|quick|tiny] [--quick]\n"
+               "usage: bench_compare --bin DIR --bench DIR --work DIR [--data DIR] [--size full|quick|tiny] "
+               "[--quick]\n"
                "                     [--runs N] [--workers N] [--only test,ombrel,tessak,halvik]\n",
                problem.c_str());
   std::exit(2);
@@ -630,24 +690,34 @@ Options parse_options(int argc, char** argv) {
       char* end = nullptr;
       const long v = std::strtol(text.c_str(), &end, 10);
       if (text.empty() || *end != '\0' || v < lo || v > hi)
-        usage(arg + " must be a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) + ", not '" + text + "'");
+        usage(arg + " must be a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) +
+              ", not '" + text + "'");
       return static_cast<int>(v);
     };
-    if (arg == "--bin") opt.bin = value();
-    else if (arg == "--bench") opt.bench = value();
-    else if (arg == "--work") opt.work = value();
-    else if (arg == "--data") opt.data = value();
-    else if (arg == "--size") opt.size = value();
-    else if (arg == "--quick") opt.size = "quick";
-    else if (arg == "--runs") opt.runs = count(1, 1000);
-    else if (arg == "--workers") opt.workers = count(1, 1024);
+    if (arg == "--bin")
+      opt.bin = value();
+    else if (arg == "--bench")
+      opt.bench = value();
+    else if (arg == "--work")
+      opt.work = value();
+    else if (arg == "--data")
+      opt.data = value();
+    else if (arg == "--size")
+      opt.size = value();
+    else if (arg == "--quick")
+      opt.size = "quick";
+    else if (arg == "--runs")
+      opt.runs = count(1, 1000);
+    else if (arg == "--workers")
+      opt.workers = count(1, 1024);
     else if (arg == "--only") {
       std::stringstream list(value());
       for (std::string name; std::getline(list, name, ',');) {
         if (!workloads.count(name)) usage("unknown workload '" + name + "' (test, ombrel, tessak, halvik)");
         opt.only.insert(name);
       }
-    } else usage("unknown argument '" + arg + "'");
+    } else
+      usage("unknown argument '" + arg + "'");
   }
   if (opt.bin.empty() || opt.bench.empty() || opt.work.empty()) usage("--bin, --bench and --work are needed");
   if (!kSizes.count(opt.size)) usage("unknown size '" + opt.size + "' (full, quick or tiny)");
@@ -667,8 +737,10 @@ int main(int argc, char** argv) {
   if (ctx.opt.runs > 0) ctx.sizes.runs = ctx.opt.runs;
   for (const char* name : {"test", "ombrel", "tessak", "halvik", "graphgen"})
     if (access((ctx.opt.bin / name).c_str(), X_OK) != 0) usage("no program " + (ctx.opt.bin / name).string());
-  for (const char* name : {"test_baseline", "test_kernel_device", "ombrel_baseline", "tessak_baseline", "halvik_baseline"})
-    if (access((ctx.opt.bench / name).c_str(), X_OK) != 0) usage("no baseline " + (ctx.opt.bench / name).string());
+  for (const char* name :
+       {"test_baseline", "test_kernel_device", "ombrel_baseline", "tessak_baseline", "halvik_baseline"})
+    if (access((ctx.opt.bench / name).c_str(), X_OK) != 0)
+      usage("no baseline " + (ctx.opt.bench / name).string());
   if (bench::run(RunSpec{{"stdbuf", "--version"}, ".", {}}).exit_status != 0)
     usage("stdbuf (GNU coreutils) is needed to time the programs' phases from their output");
   fs::create_directories(ctx.opt.work);
@@ -693,16 +765,18 @@ int main(int argc, char** argv) {
   print_table(ctx);
   char when[32];
   std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", std::localtime(&started));
-  std::printf("\nSize %s; each figure the median of %d runs, program and baseline runs interleaved; "
-              "%d worker threads; %s, %ld hardware threads; load average %s before, %s after; %s.\n",
-              ctx.opt.size.c_str(), ctx.sizes.runs, ctx.opt.workers, cpu_model().c_str(), sysconf(_SC_NPROCESSORS_ONLN),
-              load_before.c_str(), load_average().c_str(), when);
+  std::printf(
+      "\nSize %s; each figure the median of %d runs, program and baseline runs interleaved; "
+      "%d worker threads; %s, %ld hardware threads; load average %s before, %s after; %s.\n",
+      ctx.opt.size.c_str(), ctx.sizes.runs, ctx.opt.workers, cpu_model().c_str(),
+      sysconf(_SC_NPROCESSORS_ONLN), load_before.c_str(), load_average().c_str(), when);
   if (ctx.opt.size != "full") std::printf("Reduced sizes: the targets apply to the full sizes only.\n");
   for (const std::string& note : ctx.notes) std::printf("- %s\n", note.c_str());
 
   int failed_checks = 0;
   for (const Row& row : ctx.rows) failed_checks += row.check_ok ? 0 : 1;
   for (const std::string& f : ctx.failures) std::fprintf(stderr, "bench_compare: %s\n", f.c_str());
-  if (failed_checks > 0) std::fprintf(stderr, "bench_compare: %d rows failed their result check\n", failed_checks);
+  if (failed_checks > 0)
+    std::fprintf(stderr, "bench_compare: %d rows failed their result check\n", failed_checks);
   return failed_checks > 0 || !ctx.failures.empty() ? 1 : 0;
 }

@@ -69,8 +69,10 @@ void coefficients(const float* J, const Work& k, int rows, int cols, float q0sqr
       const float qsqr = num / (q * q);
       const float d = (qsqr - q0sqr) / (q0sqr * (q0sqr + 1.0f));
       float c = static_cast<float>(1.0 / (1.0 + static_cast<double>(d)));
-      if (c < 0.0f) c = 0.0f;
-      else if (c > 1.0f) c = 1.0f;
+      if (c < 0.0f)
+        c = 0.0f;
+      else if (c > 1.0f)
+        c = 1.0f;
       k.c[p] = c;
       k.n[p] = dn;
       k.s[p] = ds;
@@ -103,7 +105,8 @@ void update(float* J, const Work& k, int rows, int cols, float lambda) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 9) bench::fail(kName, "usage: halvik_baseline <rows> <cols> <y1> <y2> <x1> <x2> <lambda> <iterations>");
+  if (argc != 9)
+    bench::fail(kName, "usage: halvik_baseline <rows> <cols> <y1> <y2> <x1> <x2> <lambda> <iterations>");
   const int rows = static_cast<int>(bench::parse_int(kName, argv[1], "rows", 1, 1 << 15));
   const int cols = static_cast<int>(bench::parse_int(kName, argv[2], "cols", 1, 1 << 15));
   const int y1 = static_cast<int>(bench::parse_int(kName, argv[3], "y1", 0, rows - 1));
@@ -112,7 +115,8 @@ int main(int argc, char** argv) {
   const int x2 = static_cast<int>(bench::parse_int(kName, argv[6], "x2", x1, cols - 1));
   char* end = nullptr;
   const float lambda = static_cast<float>(std::strtod(argv[7], &end));
-  if (end == argv[7] || *end != '\0') bench::fail(kName, std::string("lambda must be a number, not '") + argv[7] + "'");
+  if (end == argv[7] || *end != '\0')
+    bench::fail(kName, std::string("lambda must be a number, not '") + argv[7] + "'");
   const int iterations = static_cast<int>(bench::parse_int(kName, argv[8], "iterations", 0, 1000000));
 
   const size_t n = static_cast<size_t>(rows) * cols;

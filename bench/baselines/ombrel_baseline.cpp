@@ -103,8 +103,7 @@ void second_layer(size_t num, const float* in, const float* w, float* out) {
 }
 
 // Layers 3 and 4: fully connected, `inputs` values to `neurons` outputs.
-void connected_layer(size_t num, int inputs, int neurons, const float* in, const float* w,
-                     float* out) {
+void connected_layer(size_t num, int inputs, int neurons, const float* in, const float* w, float* out) {
   for (size_t i = 0; i < num; ++i) {
     const float* x = in + static_cast<size_t>(inputs) * i;
     for (int n = 0; n < neurons; ++n) {
@@ -140,7 +139,8 @@ int main(int argc, char** argv) {
   const double ms = bench::ms_between(start, bench::Clock::now());
 
   std::ofstream out("scores.bin", std::ios::binary);
-  out.write(reinterpret_cast<const char*>(scores.data()), static_cast<std::streamsize>(scores.size() * sizeof(float)));
+  out.write(reinterpret_cast<const char*>(scores.data()),
+            static_cast<std::streamsize>(scores.size() * sizeof(float)));
   if (!out.flush()) bench::fail(kName, "cannot write scores.bin");
   bench::report("time_ms", ms);
   bench::report("digest", bench::digest_of(scores));

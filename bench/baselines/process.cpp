@@ -61,7 +61,6 @@ RunResult run(const RunSpec& spec) {
 
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   int open_fds = 2;
-  int reads = 0;
   bool in_line = false;  // the last line has bytes but no newline yet
   char buffer[1 << 16];
   while (open_fds > 0) {
@@ -88,15 +87,13 @@ RunResult run(const RunSpec& spec) {
         continue;
       }
       const double now = ms_since(start);
-      ++reads;
       for (ssize_t i = 0; i < n; ++i) {
         if (!in_line) {
-          result.lines.push_back(Line{"", now, now, reads});
+          result.lines.push_back(Line{"", now, now});
           in_line = true;
         }
         if (buffer[i] == '\n') {
           result.lines.back().end_ms = now;
-          result.lines.back().read_index = reads;
           in_line = false;
         } else {
           result.lines.back().text += buffer[i];
@@ -108,12 +105,12 @@ RunResult run(const RunSpec& spec) {
     if (p.fd >= 0) close(p.fd);
   if (in_line) {
     result.lines.back().end_ms = ms_since(start);
-    result.lines.back().read_index = reads;
   }
 
   int status = 0;
   rusage usage{};
-  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {}
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  }
   result.wall_ms = ms_since(start);
   result.peak_rss_kib = usage.ru_maxrss;
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

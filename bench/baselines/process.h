@@ -13,10 +13,9 @@
 namespace bench {
 
 struct Line {
-  std::string text;      ///< without its newline
-  double first_ms = 0;   ///< when its first byte arrived, from the start of the run
-  double end_ms = 0;     ///< when its newline (or the end of output) arrived
-  int read_index = 0;    ///< which read from the pipe brought the newline
+  std::string text;     ///< without its newline
+  double first_ms = 0;  ///< when its first byte arrived, from the start of the run
+  double end_ms = 0;    ///< when its newline (or the end of output) arrived
 };
 
 struct RunResult {
@@ -29,10 +28,10 @@ struct RunResult {
 };
 
 struct RunSpec {
-  std::vector<std::string> argv;              ///< argv[0] is looked up on PATH unless it holds a '/'
+  std::vector<std::string> argv;  ///< argv[0] is looked up on PATH unless it holds a '/'
   std::filesystem::path cwd;
-  std::map<std::string, std::string> env;     ///< added to (or overriding) this process's environment
-  double timeout_s = 900;                     ///< killed after this long
+  std::map<std::string, std::string> env;  ///< added to (or overriding) this process's environment
+  double timeout_s = 900;                  ///< killed after this long
 };
 
 /// Runs `spec` to its end, standard input from /dev/null.

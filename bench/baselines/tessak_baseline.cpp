@@ -13,16 +13,15 @@
 // The searches load the file untimed and time the search alone (arrays set up
 // beforehand, as the program copies them to the device before its timer
 // starts); they print time_ms and write result.txt exactly as tessak does.
+#include <boost/graph/breadth_first_search.hpp>
+#include <boost/graph/compressed_sparse_row_graph.hpp>
+#include <boost/graph/visitors.hpp>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
-
-#include <boost/graph/breadth_first_search.hpp>
-#include <boost/graph/compressed_sparse_row_graph.hpp>
-#include <boost/graph/visitors.hpp>
 
 #include "baseline_common.h"
 
@@ -53,7 +52,9 @@ class Values {
     errno = 0;
     const long v = std::strtol(p_, &end, 10);
     ++count_;
-    if (end == p_) bench::fail(kName, "value " + std::to_string(count_) + " of the graph file is missing or not an integer");
+    if (end == p_)
+      bench::fail(kName,
+                  "value " + std::to_string(count_) + " of the graph file is missing or not an integer");
     if (errno == ERANGE || v < INT_MIN || v > INT_MAX)
       bench::fail(kName, "value " + std::to_string(count_) + " of the graph file does not fit in 32 bits");
     p_ = end;
@@ -178,15 +179,17 @@ void run_levels(const char* path) {
 void run_boost(const char* path) {
   const Graph g = load(path);
   require_searchable(g);
-  using CsrGraph = boost::compressed_sparse_row_graph<boost::directedS, boost::no_property, boost::no_property,
-                                                      boost::no_property, std::uint32_t, std::uint32_t>;
+  using CsrGraph =
+      boost::compressed_sparse_row_graph<boost::directedS, boost::no_property, boost::no_property,
+                                         boost::no_property, std::uint32_t, std::uint32_t>;
   // Node by node, each node's run in order: the list comes out sorted by source.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> arcs;
   arcs.reserve(static_cast<size_t>(g.edges));
   for (int i = 0; i < g.nodes; ++i)
     for (int e = g.node[i].first_edge; e < g.node[i].first_edge + g.node[i].edge_count; ++e)
       arcs.emplace_back(i, g.edge[e]);
-  const CsrGraph graph(boost::edges_are_sorted, arcs.begin(), arcs.end(), static_cast<std::uint32_t>(g.nodes));
+  const CsrGraph graph(boost::edges_are_sorted, arcs.begin(), arcs.end(),
+                       static_cast<std::uint32_t>(g.nodes));
   std::vector<int> cost(g.nodes, -1);
   cost[g.source] = 0;
 
@@ -205,9 +208,13 @@ void run_boost(const char* path) {
 int main(int argc, char** argv) {
   if (argc != 3) bench::fail(kName, "usage: tessak_baseline load|levels|boost FILE");
   const std::string mode = argv[1];
-  if (mode == "load") run_load(argv[2]);
-  else if (mode == "levels") run_levels(argv[2]);
-  else if (mode == "boost") run_boost(argv[2]);
-  else bench::fail(kName, "unknown mode '" + mode + "' (load, levels or boost)");
+  if (mode == "load")
+    run_load(argv[2]);
+  else if (mode == "levels")
+    run_levels(argv[2]);
+  else if (mode == "boost")
+    run_boost(argv[2]);
+  else
+    bench::fail(kName, "unknown mode '" + mode + "' (load, levels or boost)");
   return 0;
 }

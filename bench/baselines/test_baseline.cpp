@@ -26,10 +26,13 @@ int main(int argc, char** argv) {
   const char* input = "pattern";
   long repeat = 20;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--input") == 0 && i + 1 < argc) input = argv[++i];
+    if (std::strcmp(argv[i], "--input") == 0 && i + 1 < argc)
+      input = argv[++i];
     else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
       repeat = bench::parse_int(kName, argv[++i], "--repeat", 1, 100000);
-    else bench::fail(kName, std::string("unknown argument '") + argv[i] + "'; usage: test_baseline [--input zeros|pattern] [--repeat R]");
+    else
+      bench::fail(kName, std::string("unknown argument '") + argv[i] +
+                             "'; usage: test_baseline [--input zeros|pattern] [--repeat R]");
   }
   const std::vector<int> a = bench::test_input(input);
   if (a.empty()) bench::fail(kName, std::string("unknown input '") + input + "' (zeros or pattern)");

@@ -27,7 +27,8 @@ using test_support::read_file;
 using test_support::run_program;
 using test_support::TempDir;
 
-ProgramResult run_baseline(const std::string& name, const std::vector<std::string>& args, const fs::path& cwd) {
+ProgramResult run_baseline(const std::string& name, const std::vector<std::string>& args,
+                           const fs::path& cwd) {
   return run_program(fs::path(BENCH_BIN_DIR) / name, args, cwd);
 }
 
@@ -49,8 +50,8 @@ std::vector<std::string> copy_digests(const fs::path& trace, int kind) {
   return digests;
 }
 
-ProgramResult traced_program(const std::string& name, const std::vector<std::string>& args, const fs::path& cwd,
-                             const fs::path& trace) {
+ProgramResult traced_program(const std::string& name, const std::vector<std::string>& args,
+                             const fs::path& cwd, const fs::path& trace) {
   return run_program(test_support::program_path(name), args, cwd, {{"CUDART_TRACE", trace.string()}});
 }
 
@@ -63,7 +64,8 @@ TEST(BenchTest, LoopAndKernelRunnerComputeTheProgramsSum) {
   const auto program_results = copy_digests(dir / "trace.json", 2);
   ASSERT_EQ(program_results.size(), 1u);
 
-  const ProgramResult zeros = run_baseline("test_baseline", {"--input", "zeros", "--repeat", "1"}, dir.path());
+  const ProgramResult zeros =
+      run_baseline("test_baseline", {"--input", "zeros", "--repeat", "1"}, dir.path());
   ASSERT_EQ(zeros.exit_status, 0) << zeros.err;
   EXPECT_EQ(report(zeros)["digest"], program_results[0]);
 
@@ -124,7 +126,8 @@ TEST_P(BenchOmbrel, BaselineScoresAreTheProgramsBitForBit) {
   // And so the digits the program prints are the baseline's winners.
   std::string digits;
   for (int i = 0; i < c.num; ++i)
-    digits += std::to_string(ombrel_reference::winning_digit(std::span(scores).subspan(10 * static_cast<size_t>(i), 10))) +
+    digits += std::to_string(ombrel_reference::winning_digit(
+                  std::span(scores).subspan(10 * static_cast<size_t>(i), 10))) +
               (i + 1 < c.num ? " " : "");
   EXPECT_EQ(test_support::split_lines(program.out).back(), digits);
 }
@@ -132,7 +135,8 @@ TEST_P(BenchOmbrel, BaselineScoresAreTheProgramsBitForBit) {
 INSTANTIATE_TEST_SUITE_P(BenchCounts, BenchOmbrel,
                          testing::Values(OmbrelCase{1, 3}, OmbrelCase{25, 25}, OmbrelCase{40, 30}),
                          [](const auto& info) {
-                           return std::to_string(info.param.num) + "_of_" + std::to_string(info.param.file_images);
+                           return std::to_string(info.param.num) + "_of_" +
+                                  std::to_string(info.param.file_images);
                          });
 
 TEST(BenchOmbrelErrors, BaselineNamesTheMissingOrShortFile) {
@@ -187,7 +191,8 @@ TEST_P(BenchTessak, BaselinesFindTheProgramsHopCountsAndArrays) {
   // Both searches write the true hop counts, in the program's format.
   std::string want;
   const std::vector<int> hops = graphgen::bfs_hops(graph);
-  for (size_t i = 0; i < hops.size(); ++i) want += std::to_string(i) + ") cost:" + std::to_string(hops[i]) + "\n";
+  for (size_t i = 0; i < hops.size(); ++i)
+    want += std::to_string(i) + ") cost:" + std::to_string(hops[i]) + "\n";
   EXPECT_EQ(read_file(dir / "program/result.txt"), want);
   EXPECT_EQ(read_file(dir / "levels/result.txt"), want);
   EXPECT_EQ(read_file(dir / "boost/result.txt"), want);
@@ -203,14 +208,15 @@ TEST_P(BenchTessak, BaselinesFindTheProgramsHopCountsAndArrays) {
   EXPECT_EQ(report(load)["edges"], std::to_string(graph.edge_list_size()));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    BenchGraphs, BenchTessak,
-    testing::Values(GraphCase{"example", example_graph},
-                    GraphCase{"uniform", [] { return graphgen::make_uniform(2000, 1, 11, 3); }},
-                    GraphCase{"sparse_with_unreached_nodes", [] { return graphgen::make_uniform(1500, 0, 2, 4); }},
-                    GraphCase{"grid", [] { return graphgen::make_grid(17, 9, 5); }},
-                    GraphCase{"rmat", [] { return graphgen::make_rmat(9, 8, 6); }}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(BenchGraphs, BenchTessak,
+                         testing::Values(GraphCase{"example", example_graph},
+                                         GraphCase{"uniform",
+                                                   [] { return graphgen::make_uniform(2000, 1, 11, 3); }},
+                                         GraphCase{"sparse_with_unreached_nodes",
+                                                   [] { return graphgen::make_uniform(1500, 0, 2, 4); }},
+                                         GraphCase{"grid", [] { return graphgen::make_grid(17, 9, 5); }},
+                                         GraphCase{"rmat", [] { return graphgen::make_rmat(9, 8, 6); }}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BenchTessakErrors, BaselineRefusesWhatItCannotReadOrSearch) {
   TempDir dir;
@@ -253,15 +259,17 @@ TEST_P(BenchHalvik, BaselineEndsWithTheProgramsImage) {
   EXPECT_EQ(report(base)["digest"], images.back());
 }
 
-INSTANTIATE_TEST_SUITE_P(BenchRuns, BenchHalvik,
-                         testing::Values(std::vector<std::string>{"16", "16", "0", "15", "0", "15", "0.5", "2"},
-                                         std::vector<std::string>{"64", "48", "0", "20", "3", "30", "0.5", "3"},
-                                         std::vector<std::string>{"32", "80", "5", "31", "0", "79", "0.25", "4"}),
-                         [](const auto& info) { return info.param[0] + "x" + info.param[1]; });
+INSTANTIATE_TEST_SUITE_P(
+    BenchRuns, BenchHalvik,
+    testing::Values(std::vector<std::string>{"16", "16", "0", "15", "0", "15", "0.5", "2"},
+                    std::vector<std::string>{"64", "48", "0", "20", "3", "30", "0.5", "3"},
+                    std::vector<std::string>{"32", "80", "5", "31", "0", "79", "0.25", "4"}),
+    [](const auto& info) { return info.param[0] + "x" + info.param[1]; });
 
 TEST(BenchHalvikErrors, BaselineRefusesARegionOutsideTheImage) {
   TempDir dir;
-  const ProgramResult r = run_baseline("halvik_baseline", {"32", "32", "0", "32", "0", "3", "0.5", "1"}, dir.path());
+  const ProgramResult r =
+      run_baseline("halvik_baseline", {"32", "32", "0", "32", "0", "3", "0.5", "1"}, dir.path());
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_NE(r.err.find("y2 must be a whole number from 0 to 31"), std::string::npos) << r.err;
 }

@@ -1,7 +1,6 @@
 // bench_compare end to end on the smallest inputs: the table it prints, and
 // that a program computing something else, or failing, fails the run.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -20,8 +19,11 @@ using test_support::TempDir;
 fs::path programs_dir() { return test_support::program_path("tessak").parent_path(); }
 
 ProgramResult compare(const TempDir& dir, const fs::path& bin, const std::vector<std::string>& extra) {
-  std::vector<std::string> args = {"--bin", bin.string(), "--bench", BENCH_BIN_DIR, "--work", (dir / "work").string(),
-                                   "--data", (dir / "no-data").string(), "--size", "tiny"};
+  std::vector<std::string> args = {"--bin",   bin.string(),
+                                   "--bench", BENCH_BIN_DIR,
+                                   "--work",  (dir / "work").string(),
+                                   "--data",  (dir / "no-data").string(),
+                                   "--size",  "tiny"};
   args.insert(args.end(), extra.begin(), extra.end());
   return test_support::run_program(fs::path(BENCH_BIN_DIR) / "bench_compare", args, dir.path());
 }
@@ -45,7 +47,8 @@ std::vector<std::vector<std::string>> table_rows(const std::string& out) {
 fs::path programs_with_halvik(const TempDir& dir, const std::string& halvik_script) {
   const fs::path bin = dir / "bin";
   fs::create_directories(bin);
-  for (const char* name : {"test", "ombrel", "tessak", "graphgen"}) fs::create_symlink(programs_dir() / name, bin / name);
+  for (const char* name : {"test", "ombrel", "tessak", "graphgen"})
+    fs::create_symlink(programs_dir() / name, bin / name);
   test_support::write_file(bin / "halvik", halvik_script);
   fs::permissions(bin / "halvik", fs::perms::owner_all);
   return bin;
@@ -78,7 +81,8 @@ TEST(BenchCompare, ProgramComputingSomethingElseFailsItsCheck) {
   TempDir dir;
   const std::string real = (programs_dir() / "halvik").string();
   // halvik with a different step factor: it runs, but its image differs.
-  const fs::path bin = programs_with_halvik(dir, "#!/bin/sh\nexec '" + real + "' \"$1\" \"$2\" \"$3\" \"$4\" \"$5\" \"$6\" 0.25 \"$8\"\n");
+  const fs::path bin = programs_with_halvik(
+      dir, "#!/bin/sh\nexec '" + real + "' \"$1\" \"$2\" \"$3\" \"$4\" \"$5\" \"$6\" 0.25 \"$8\"\n");
   const ProgramResult r = compare(dir, bin, {"--only", "halvik"});
   EXPECT_EQ(r.exit_status, 1) << r.out;
   const auto rows = table_rows(r.out);
@@ -94,6 +98,18 @@ TEST(BenchCompare, FailingProgramIsReportedAndFailsTheRun) {
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_NE(r.out.find("FAILED: halvik exited with status 3: out of luck"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("halvik: halvik exited with status 3"), std::string::npos) << r.err;
+}
+
+TEST(BenchCompare, OutputHeldBackToTheEndIsNotTakenForPhaseTimes) {
+  TempDir dir;
+  const std::string real = (programs_dir() / "halvik").string();
+  // Runs the real halvik but hands its lines on only as it ends, as a program
+  // whose output stays fully buffered would.
+  const fs::path bin = programs_with_halvik(
+      dir, "#!/bin/sh\nout=$('" + real + "' \"$@\") || exit $?\nsleep 0.3\necho \"$out\"\n");
+  const ProgramResult r = compare(dir, bin, {"--only", "halvik"});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_NE(r.out.find("FAILED: halvik: its output arrived only as it ended"), std::string::npos) << r.out;
 }
 
 TEST(BenchCompare, RefusesABadCommandLine) {
