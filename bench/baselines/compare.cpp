@@ -263,6 +263,22 @@ std::string fixed(double value, int decimals) {
 
 constexpr double kMiB = 1024.0 * 1024.0;
 
+/// Wall and processor time of a program's whole runs. Their quotient shows
+/// how many threads the run kept busy on average: on a machine shared with
+/// other work the workers get less than their cores, and the ratios suffer.
+struct WholeRuns {
+  std::vector<double> wall, cpu;
+  void add(const RunResult& r) {
+    wall.push_back(r.wall_ms);
+    cpu.push_back(r.cpu_ms);
+  }
+  std::string text() const {
+    const double w = bench::median(wall), c = bench::median(cpu);
+    return "whole run " + fixed(w, 0) + " ms, " + fixed(c, 0) + " ms of processor time (" +
+           fixed(w > 0 ? c / w : 0, 2) + " threads busy on average)";
+  }
+};
+
 // ---------------------------------------------------------------------------
 // test: its kernel over 2^20 elements.
 
@@ -387,7 +403,7 @@ void bench_ombrel(Context& ctx) {
   }
 
   std::vector<long> rss;
-  std::vector<double> whole;
+  WholeRuns whole;
   interleave(ctx.sizes.runs, "ombrel " + count,
              {
                  [&] {
@@ -401,7 +417,7 @@ void bench_ombrel(Context& ctx) {
                    require_line_buffered(r, "ombrel");
                    row.program_ms.push_back(result.first_ms - num_line.end_ms);
                    rss.push_back(r.peak_rss_kib);
-                   whole.push_back(r.wall_ms);
+                   whole.add(r);
                  },
                  [&] {
                    row.baseline_ms.push_back(report_ms(
@@ -416,8 +432,7 @@ void bench_ombrel(Context& ctx) {
   row.data_bytes = n * 841 * 4 + n * 10 * 4 + n * 10 * 8 + weights   // host arrays
                    + n * (3364 + 4056 + 5000 + 400 + 40) + weights;  // device buffers
   ctx.rows.push_back(row);
-  ctx.notes.push_back("`ombrel " + count +
-                      "` whole run (process start to exit): " + fixed(bench::median(whole), 0) + " ms");
+  ctx.notes.push_back("`ombrel " + count + "`: " + whole.text());
 }
 
 // ---------------------------------------------------------------------------
@@ -493,7 +508,7 @@ void bench_tessak_graph(Context& ctx, const GraphCase& g) {
   loading.check = load_exact ? "exact: node and edge arrays (trace digests)" : "MISMATCH: node or edge array";
 
   std::vector<long> rss;
-  std::vector<double> whole;
+  WholeRuns whole;
   interleave(ctx.sizes.runs, label,
              {
                  [&] {
@@ -509,7 +524,7 @@ void bench_tessak_graph(Context& ctx, const GraphCase& g) {
                    if (file_digest(dir / "program" / "result.txt") != program_result)
                      throw Failure("tessak wrote a different result.txt in a timed run");
                    rss.push_back(r.peak_rss_kib);
-                   whole.push_back(r.wall_ms);
+                   whole.add(r);
                  },
                  [&] {
                    loading.baseline_ms.push_back(report_ms(
@@ -539,7 +554,7 @@ void bench_tessak_graph(Context& ctx, const GraphCase& g) {
   ctx.rows.push_back(loading);
   ctx.notes.push_back("`tessak` " + g.name + ": " + fixed(nodes, 0) + " nodes, " + fixed(edges, 0) +
                       " edges, " + fixed(static_cast<double>(fs::file_size(file)) / 1e6, 1) + " MB file, " +
-                      launches + " launches; whole run " + fixed(bench::median(whole), 0) + " ms");
+                      launches + " launches; " + whole.text());
 }
 
 void bench_tessak(Context& ctx) {
@@ -587,7 +602,7 @@ void bench_halvik(Context& ctx) {
   row.check_ok = exact;
   row.check = exact ? "exact: final image (trace digest)" : "MISMATCH: final image";
   std::vector<long> rss;
-  std::vector<double> whole;
+  WholeRuns whole;
   interleave(
       s.runs, "halvik",
       {
@@ -596,7 +611,7 @@ void bench_halvik(Context& ctx) {
             row.program_ms.push_back(
                 between_lines(r, "Start the HALVIK main loop", "Computation Done", "halvik"));
             rss.push_back(r.peak_rss_kib);
-            whole.push_back(r.wall_ms);
+            whole.add(r);
           },
           [&] {
             row.baseline_ms.push_back(report_ms(
@@ -607,8 +622,7 @@ void bench_halvik(Context& ctx) {
   row.peak_rss_kib = max_of(rss);
   row.data_bytes = 8.0 * s.halvik_rows * s.halvik_cols * 4;  // two host images, six device arrays
   ctx.rows.push_back(row);
-  ctx.notes.push_back("`halvik` whole run (including filling the image): " + fixed(bench::median(whole), 0) +
-                      " ms");
+  ctx.notes.push_back("`halvik` (the whole run includes filling the image): " + whole.text());
 }
 
 // ---------------------------------------------------------------------------

@@ -113,6 +113,8 @@ RunResult run(const RunSpec& spec) {
   }
   result.wall_ms = ms_since(start);
   result.peak_rss_kib = usage.ru_maxrss;
+  result.cpu_ms = 1e3 * static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                  1e-3 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }

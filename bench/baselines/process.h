@@ -24,6 +24,7 @@ struct RunResult {
   std::vector<Line> lines;
   std::string err;
   double wall_ms = 0;
+  double cpu_ms = 0;      ///< processor time of the process, user and system, all threads
   long peak_rss_kib = 0;  ///< largest resident set of the process
 };
 
