@@ -23,7 +23,7 @@ constexpr const char* kUsage =
     "  --images FILE      training images (default data/train-images-idx3-ubyte)\n"
     "  --labels FILE      training labels (default data/train-labels-idx1-ubyte)\n"
     "  --out DIR          folder of the weight files (default data)\n"
-    "  --epochs N         passes over the training digits (default 40)\n"
+    "  --epochs N         passes over the training digits (default 100)\n"
     "  --batch N          digits per step (default 16)\n"
     "  --rate R           first step size (default 0.001)\n"
     "  --final-rate R     last step size (default 0.00001)\n"
@@ -36,7 +36,7 @@ constexpr const char* kUsage =
     "  --rotation DEG     largest rotation of a distorted digit (default 12)\n"
     "  --scale S          largest change of scale per axis (default 0.12)\n"
     "  --shift PX         largest shift per axis (default 1.5)\n"
-    "  --elastic-alpha A  strength of the elastic distortion (default 34, 0 for none)\n"
+    "  --elastic-alpha A  strength of an elastic distortion (default 0: none; 34 is usual)\n"
     "  --elastic-sigma S  smoothness of the elastic distortion in pixels (default 5)\n"
     "  --outputs FILE     print the ten scores of the first image of FILE, computed with\n"
     "                     the weight files in --out, and the winning digit; train nothing\n";

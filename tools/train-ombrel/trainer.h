@@ -15,7 +15,7 @@
 namespace ombrel_net {
 
 struct TrainingSettings {
-  int epochs = 40;
+  int epochs = 100;
   int batch = 16;
   float rate = 1e-3f;         ///< Adam step size at the start
   float final_rate = 1e-5f;   ///< step size at the end; it falls geometrically in between
