@@ -1,5 +1,9 @@
 #include "block_runner.h"
 
+#include <pthread.h>
+
+#include <algorithm>
+
 #include "gpu_runtime/device.h"
 
 // The built-in indices of the GPU thread running on this worker thread.
@@ -20,6 +24,21 @@ BlockRunner& BlockRunner::for_this_thread() {
   return runner;
 }
 
+BlockRunner::BlockRunner() {
+  // Thread 0 runs on this stack and is switched to like any fiber, so its
+  // bounds are needed to announce those switches to AddressSanitizer.
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+    void* bottom = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attr, &bottom, &size) == 0) {
+      worker_stack_bottom_ = bottom;
+      worker_stack_size_ = size;
+    }
+    pthread_attr_destroy(&attr);
+  }
+}
+
 void BlockRunner::set_block_shape(dim3 block) {
   if (block.x == shape_.x && block.y == shape_.y && block.z == shape_.z) return;
   shape_ = block;
@@ -33,6 +52,7 @@ void BlockRunner::set_block_shape(dim3 block) {
 
 SwitchTarget BlockRunner::target(unsigned thread) const {
   if (thread >= threads_) return {worker_context_, worker_stack_bottom_, worker_stack_size_};
+  if (thread == 0) return {contexts_[0], worker_stack_bottom_, worker_stack_size_};
   return {contexts_[thread], stacks_[thread].bottom(), FiberStack::kSize};
 }
 
@@ -46,10 +66,7 @@ unsigned BlockRunner::next_unfinished(unsigned after) const {
 
 void BlockRunner::fiber_entry(Transfer t) {
   BlockRunner& self = *current_runner;
-  // Only thread 0 is first entered from the worker; the others from a fiber.
-  const bool from_worker = self.mode_ == Mode::Probe;
-  arrived_in_new_fiber(from_worker ? &self.worker_stack_bottom_ : nullptr,
-                       from_worker ? &self.worker_stack_size_ : nullptr);
+  arrived_in_new_fiber(nullptr, nullptr);
   *static_cast<Context*>(t.data) = t.fctx;
   // A fiber lives as long as its worker: after each thread it has run, it
   // waits to run the thread of the same index in a later block.
@@ -65,36 +82,31 @@ void BlockRunner::switch_to(unsigned thread) {
   if (thread < threads_) {
     threadIdx = indices_[thread];
     // Threads take turns in index order: start fetching the saved registers
-    // and top frames of the one after this one, which usually run next.
+    // and top frames of the one after this one, which usually runs next.
     if (thread + 1 < threads_) {
       const char* next_stack = static_cast<const char*>(contexts_[thread + 1]);
       for (int line = 0; line < 4; ++line) __builtin_prefetch(next_stack + 64 * line);
     }
   }
-  const Transfer t = switch_context(target(thread), &contexts_[from]);
-  // Back on this thread's fiber: keep the context of the one that switched here.
+  Context* save = from < threads_ ? &contexts_[from] : &worker_context_;
+  const Transfer t = switch_context(target(thread), save);
+  // Back on this thread: keep the context of the one that switched here.
   *static_cast<Context*>(t.data) = t.fctx;
 }
 
 void BlockRunner::finish_current() {
-  unsigned next = threads_;
-  if (mode_ == Mode::Fibers) {
-    finished_[current_] = 1;
-    next = next_unfinished(current_);
-  }
-  switch_to(next);
+  finished_[current_] = 1;
+  switch_to(next_unfinished(current_));
 }
 
-void BlockRunner::ensure_fibers(unsigned count) {
-  while (stacks_.size() < count) {
+void BlockRunner::start_other_threads() {
+  contexts_.resize(std::max<std::size_t>(contexts_.size(), 1));
+  while (stacks_.size() < threads_) {
     const unsigned index = static_cast<unsigned>(stacks_.size());
     stacks_.emplace_back();
-    contexts_.push_back(make_context(stacks_.back(), index, &fiber_entry));
+    contexts_.resize(index + 1);
+    if (index > 0) contexts_[index] = make_context(stacks_[index], index, &fiber_entry);
   }
-}
-
-void BlockRunner::start_all_fibers() {
-  ensure_fibers(threads_);
   finished_.assign(threads_, 0);
 }
 
@@ -108,35 +120,29 @@ void BlockRunner::run(Launch& launch, std::uint64_t block) {
   set_block_shape(launch.block);
   const unsigned char* args = launch.args.data();
 
-  if (threads_ == 1) {
-    mode_ = Mode::Single;
-    threadIdx = uint3{0, 0, 0};
-    launch.ops->run_thread(args);
-    mode_ = Mode::Idle;
-    return;
-  }
-
-  mode_ = Mode::Probe;
-  ensure_fibers(1);
   current_ = 0;
   threadIdx = indices_[0];
-  // Returns when thread 0 ends without a barrier, or when the whole block has
-  // ended after one.
-  const Transfer t = switch_context(target(0), &worker_context_);
-  *static_cast<Context*>(t.data) = t.fctx;
+  mode_ = threads_ == 1 ? Mode::Single : Mode::Direct;
+  launch.ops->run_thread(args);
 
-  if (mode_ == Mode::Probe) {
+  if (mode_ == Mode::Direct) {
     mode_ = Mode::Loop;
     launch.ops->run_threads(args, 1, threads_);
+  } else if (mode_ == Mode::Fibers) {
+    // Thread 0 has finished after meeting barriers: let the others finish.
+    current_ = threads_;
+    finished_[0] = 1;
+    const unsigned next = next_unfinished(0);
+    if (next < threads_) switch_to(next);
   }
   mode_ = Mode::Idle;
 }
 
 void BlockRunner::barrier() {
   switch (mode_) {
-    case Mode::Probe:
-      // Thread 0 met the block's first barrier: every thread needs a fiber.
-      start_all_fibers();
+    case Mode::Direct:
+      // Thread 0 met the block's first barrier: every other thread needs a fiber.
+      start_other_threads();
       mode_ = Mode::Fibers;
       switch_to(1);
       return;

@@ -1,14 +1,16 @@
 // Runs the blocks of a launch on one worker thread, one block at a time.
 //
 // A barrier must be reached by every thread of a block or by none, so each
-// block starts with thread 0 alone on a fiber. If it ends without meeting a
-// barrier, the other threads run as a plain loop on the worker's own stack.
-// If it meets one, every thread gets a fiber, and a thread arriving at a
-// barrier hands over directly to the next unfinished thread in index order,
-// wrapping round. A thread therefore passes barrier k only after every other
-// unfinished thread has arrived at it; a finished thread counts as arrived.
-// The last thread to finish returns to the worker. Fibers and their stacks
-// are kept and reused by later blocks. A one-thread block needs no fiber.
+// block starts with thread 0 alone, on the worker's own stack. If it ends
+// without meeting a barrier, the other threads run after it as a plain loop:
+// a barrier-free kernel never touches a fiber. If thread 0 meets a barrier,
+// every other thread gets a fiber, and a thread arriving at a barrier hands
+// over directly to the next unfinished thread in index order, wrapping round
+// (thread 0 is resumed on the worker's stack where it stopped). A thread
+// therefore passes barrier k only after every other unfinished thread has
+// arrived at it; a finished thread counts as arrived. When thread 0 has
+// finished, the worker waits for the others and the last one returns to it.
+// Fibers and their stacks are kept and reused by later blocks.
 #pragma once
 
 #include <cstdint>
@@ -31,16 +33,22 @@ class BlockRunner {
   void barrier();
 
  private:
-  enum class Mode { Idle, Single, Probe, Loop, Fibers };
+  enum class Mode {
+    Idle,
+    Single,  ///< a one-thread block: barriers pass at once
+    Direct,  ///< thread 0 runs alone on the worker's stack
+    Loop,    ///< threads 1.. run as a plain loop: no barrier may come
+    Fibers,  ///< every thread has its own stack; barriers hand over
+  };
 
+  BlockRunner();
   static void fiber_entry(Transfer t);
   void set_block_shape(dim3 block);
-  void ensure_fibers(unsigned count);
-  void start_all_fibers();
+  void start_other_threads();
   unsigned next_unfinished(unsigned after) const;  ///< threads_ when none is left
   SwitchTarget target(unsigned thread) const;
   void switch_to(unsigned thread);
-  void finish_current();  /// returns when the fiber is given a thread of a later block
+  void finish_current();  ///< returns when the fiber is given a thread of a later block
 
   Mode mode_ = Mode::Idle;
   Launch* launch_ = nullptr;
@@ -48,10 +56,10 @@ class BlockRunner {
   unsigned threads_ = 0;
   unsigned current_ = 0;
   std::vector<uint3> indices_;  ///< threadIdx of each linear thread
-  std::vector<FiberStack> stacks_;
-  std::vector<Context> contexts_;  ///< where each fiber resumes
+  std::vector<FiberStack> stacks_;  ///< stacks_[t] for thread t >= 1 (thread 0 uses the worker's)
+  std::vector<Context> contexts_;   ///< where each thread resumes
   std::vector<unsigned char> finished_;
-  Context worker_context_ = nullptr;
+  Context worker_context_ = nullptr;  ///< the worker, waiting for the block's last threads
   const void* worker_stack_bottom_ = nullptr;
   std::size_t worker_stack_size_ = 0;
 };
