@@ -39,7 +39,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using bench::RunResult;
-using bench::RunSpec;
+using bench::RunRequest;
 
 /// A run that failed or a result that could not be read: ends the workload.
 struct Failure : std::runtime_error {
@@ -108,11 +108,11 @@ std::string last_lines(const std::string& text, int count) {
   return tail;
 }
 
-/// Runs `spec` and insists on exit status 0.
-RunResult must_run(const RunSpec& spec, const std::string& what) {
-  RunResult r = bench::run(spec);
+/// Runs `request` and insists on exit status 0.
+RunResult must_run(const RunRequest& request, const std::string& what) {
+  RunResult r = bench::run(request);
   if (r.timed_out)
-    throw Failure(what + " took longer than " + std::to_string(static_cast<int>(spec.timeout_s)) +
+    throw Failure(what + " took longer than " + std::to_string(static_cast<int>(request.timeout_s)) +
                   " s and was stopped");
   if (r.exit_status != 0) {
     std::string why = what + " exited with status " + std::to_string(r.exit_status);
@@ -125,24 +125,24 @@ RunResult must_run(const RunSpec& spec, const std::string& what) {
 
 /// A program from --bin under the CPU device, its standard output line-buffered
 /// so that its progress lines arrive when they are printed.
-RunSpec program(const Context& ctx, const std::string& name, std::vector<std::string> args,
+RunRequest program(const Context& ctx, const std::string& name, std::vector<std::string> args,
                 const fs::path& cwd, std::map<std::string, std::string> env = {}) {
-  RunSpec spec;
-  spec.argv = {"stdbuf", "-oL", (ctx.opt.bin / name).string()};
-  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-  spec.cwd = cwd;
+  RunRequest request;
+  request.argv = {"stdbuf", "-oL", (ctx.opt.bin / name).string()};
+  request.argv.insert(request.argv.end(), args.begin(), args.end());
+  request.cwd = cwd;
   env["CUDART_WORKERS"] = std::to_string(ctx.opt.workers);
-  spec.env = std::move(env);
-  return spec;
+  request.env = std::move(env);
+  return request;
 }
 
-RunSpec baseline(const Context& ctx, const std::string& name, std::vector<std::string> args,
+RunRequest baseline(const Context& ctx, const std::string& name, std::vector<std::string> args,
                  const fs::path& cwd) {
-  RunSpec spec;
-  spec.argv = {(ctx.opt.bench / name).string()};
-  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-  spec.cwd = cwd;
-  return spec;
+  RunRequest request;
+  request.argv = {(ctx.opt.bench / name).string()};
+  request.argv.insert(request.argv.end(), args.begin(), args.end());
+  request.cwd = cwd;
+  return request;
 }
 
 /// The "key value" lines a baseline prints.
@@ -455,7 +455,7 @@ fs::path graph_file(const Context& ctx, const GraphCase& g) {
   std::vector<std::string> args = {(ctx.opt.bin / "graphgen").string()};
   args.insert(args.end(), g.args.begin(), g.args.end());
   args.insert(args.end(), {"-o", partial.string()});
-  must_run(RunSpec{args, dir, {}}, "graphgen");
+  must_run(RunRequest{args, dir, {}}, "graphgen");
   fs::rename(partial, file);
   return file;
 }
@@ -755,7 +755,7 @@ int main(int argc, char** argv) {
        {"test_baseline", "test_kernel_device", "ombrel_baseline", "tessak_baseline", "halvik_baseline"})
     if (access((ctx.opt.bench / name).c_str(), X_OK) != 0)
       usage("no baseline " + (ctx.opt.bench / name).string());
-  if (bench::run(RunSpec{{"stdbuf", "--version"}, ".", {}}).exit_status != 0)
+  if (bench::run(RunRequest{{"stdbuf", "--version"}, ".", {}}).exit_status != 0)
     usage("stdbuf (GNU coreutils) is needed to time the programs' phases from their output");
   fs::create_directories(ctx.opt.work);
 

@@ -23,7 +23,7 @@ double ms_since(Clock::time_point start) {
 
 }  // namespace
 
-RunResult run(const RunSpec& spec) {
+RunResult run(const RunRequest& request) {
   RunResult result;
   int out_pipe[2], err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
@@ -31,7 +31,7 @@ RunResult run(const RunSpec& spec) {
     return result;
   }
   std::vector<char*> argv;
-  for (const std::string& a : spec.argv) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : request.argv) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
   const auto start = Clock::now();
@@ -41,11 +41,11 @@ RunResult run(const RunSpec& spec) {
     // which is safe enough in a child of a single-threaded parent.
     const int in = open("/dev/null", O_RDONLY);
     if (in < 0 || dup2(in, 0) < 0 || dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0) _exit(127);
-    if (chdir(spec.cwd.c_str()) != 0) {
-      dprintf(2, "cannot enter %s: %s\n", spec.cwd.c_str(), strerror(errno));
+    if (chdir(request.cwd.c_str()) != 0) {
+      dprintf(2, "cannot enter %s: %s\n", request.cwd.c_str(), strerror(errno));
       _exit(127);
     }
-    for (const auto& [name, value] : spec.env) setenv(name.c_str(), value.c_str(), 1);
+    for (const auto& [name, value] : request.env) setenv(name.c_str(), value.c_str(), 1);
     execvp(argv[0], argv.data());
     dprintf(2, "cannot run %s: %s\n", argv[0], strerror(errno));
     _exit(127);
@@ -64,7 +64,7 @@ RunResult run(const RunSpec& spec) {
   bool in_line = false;  // the last line has bytes but no newline yet
   char buffer[1 << 16];
   while (open_fds > 0) {
-    const double left_ms = spec.timeout_s * 1000 - ms_since(start);
+    const double left_ms = request.timeout_s * 1000 - ms_since(start);
     if (left_ms <= 0) {
       kill(pid, SIGKILL);
       result.timed_out = true;

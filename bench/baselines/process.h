@@ -28,15 +28,15 @@ struct RunResult {
   long peak_rss_kib = 0;  ///< largest resident set of the process
 };
 
-struct RunSpec {
+struct RunRequest {
   std::vector<std::string> argv;  ///< argv[0] is looked up on PATH unless it holds a '/'
   std::filesystem::path cwd;
   std::map<std::string, std::string> env;  ///< added to (or overriding) this process's environment
   double timeout_s = 900;                  ///< killed after this long
 };
 
-/// Runs `spec` to its end, standard input from /dev/null.
-RunResult run(const RunSpec& spec);
+/// Runs `request` to its end, standard input from /dev/null.
+RunResult run(const RunRequest& request);
 
 /// Standard output as text again.
 std::string output_text(const RunResult& result);
