@@ -19,7 +19,14 @@ Runtime& Runtime::get() {
   return *runtime;
 }
 
-Runtime::Runtime() : memory_(DeviceLimits::kGlobalMemory), engine_(gpu_support::environment().workers) {
+Runtime::Runtime()
+    : memory_(DeviceLimits::kGlobalMemory),
+      engine_(gpu_support::environment().workers),
+      tracker_([this](const void* p) -> std::optional<gpu_support::AllocationSpan> {
+        const std::optional<Allocation> a = memory_.containing(p);
+        if (!a) return std::nullopt;
+        return gpu_support::AllocationSpan{a->base, a->size, a->index};
+      }) {
   // Registered during the first registration, before any program's own exit
   // handler, so it runs last and the exit line ends the trace.
   std::atexit(&Runtime::at_exit);
@@ -36,13 +43,7 @@ cudaError_t Runtime::finish(cudaError_t status) {
   return status;
 }
 
-std::string Runtime::describe(const void* p) const {
-  if (!p) return "null";
-  const std::optional<Allocation> a = memory_.containing(p);
-  if (!a) return "\"unknown\"";
-  return "{\"alloc\": " + std::to_string(a->index) +
-         ", \"offset\": " + std::to_string(reinterpret_cast<std::uintptr_t>(p) - a->base) + "}";
-}
+std::string Runtime::describe(const void* p) const { return gpu_support::describe_address(p, tracker_.finder()); }
 
 cudaError_t Runtime::malloc(void** ptr, std::size_t size) {
   const bool injected = inject_failure("cudaMalloc");
@@ -208,15 +209,6 @@ cudaError_t Runtime::launch(const void* entry) {
     else if (injected) status = cudaErrorLaunchFailure;
   }
 
-  gpu_support::TrackerSummary summary;
-  if (status == cudaSuccess && trace_enabled()) {
-    summary = gpu_support::summarize(tracker_.rules(), config.grid.x, config.grid.y, config.grid.z,
-                                     [this](const void* p) -> std::optional<gpu_support::AllocationSpan> {
-                                       const auto a = memory_.containing(p);
-                                       if (!a) return std::nullopt;
-                                       return gpu_support::AllocationSpan{a->base, a->size};
-                                     });
-  }
 
   if (status == cudaSuccess) {
     auto work = std::make_unique<Launch>();
@@ -238,44 +230,17 @@ cudaError_t Runtime::launch(const void* entry) {
     for (size_t i = 0; i < config.args.size(); ++i)
       args += (i ? ", [" : "[") + std::to_string(config.args[i].first) + ", " + std::to_string(config.args[i].second) + "]";
     r.raw("args", args + "]");
-    if (status == cudaSuccess) r.raw("tracker", gpu_support::summary_json(summary));
+    if (status == cudaSuccess) r.raw("tracker", tracker_.summary_json(config.grid.x, config.grid.y, config.grid.z));
     r.number("status", status).write();
   }
   return finish(status);
 }
 
 cudaError_t Runtime::set_cta_tracker(void* base, int element_size, const int start[4], const int end[4]) {
-  const bool injected = inject_failure("cudaSetCTATracker");
-  cudaError_t status = cudaSuccess;
-  if (injected) {
-    status = cudaErrorInvalidValue;
-  } else {
-    gpu_support::TrackerRule rule;
-    rule.base = base;
-    rule.element_size = element_size;
-    std::copy(start, start + 4, rule.start);
-    std::copy(end, end + 4, rule.end);
-    tracker_.add(rule);
-    if (element_size <= 0) status = cudaErrorInvalidValue;
-    else if (!base || !memory_.containing(base)) status = cudaErrorInvalidDevicePointer;
-  }
-  if (trace_enabled()) {
-    TraceRecord r("cudaSetCTATracker");
-    r.raw("devBase", describe(base)).number("elementSize", element_size);
-    r.raw("start", gpu_support::json_int_array(start, 4)).raw("end", gpu_support::json_int_array(end, 4));
-    r.number("status", status).write();
-  }
-  return finish(status);
+  return finish(static_cast<cudaError_t>(tracker_.set(base, element_size, start, end)));
 }
 
-cudaError_t Runtime::flush_cta_tracker() {
-  const bool injected = inject_failure("cudaFlushCTATracker");
-  cudaError_t status = cudaSuccess;
-  if (injected) status = cudaErrorInvalidValue;
-  else tracker_.flush();
-  if (trace_enabled()) TraceRecord("cudaFlushCTATracker").number("status", status).write();
-  return finish(status);
-}
+cudaError_t Runtime::flush_cta_tracker() { return finish(static_cast<cudaError_t>(tracker_.flush())); }
 
 void** Runtime::register_fat_binary(void* image) {
   void** handle = registry_.add_image(image);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "device.h"
-#include "gpu_support/cta_tracker.h"
+#include "gpu_support/tracker_calls.h"
 #include "launch_engine.h"
 #include "memory.h"
 #include "registry.h"
@@ -60,7 +60,7 @@ class Runtime {
   AllocationTable memory_;
   Registry registry_;
   LaunchEngine engine_;
-  gpu_support::CtaTracker tracker_;
+  gpu_support::TrackerCalls tracker_;
   std::vector<PendingLaunch> configured_;
   cudaError_t last_error_ = cudaSuccess;
   int current_device_ = 0;

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "allocation_table.h"
-#include "gpu_support/cta_tracker.h"
+#include "gpu_support/tracker_calls.h"
 #include "kernel_times.h"
 
 namespace gpu_cuda {
@@ -79,7 +79,7 @@ class Runtime {
   std::mutex mu_;
   AllocationTable memory_;
   std::map<const void*, std::string> kernel_names_;  ///< host entry -> mangled device name
-  gpu_support::CtaTracker tracker_;
+  gpu_support::TrackerCalls tracker_;
   std::vector<PendingLaunch> configured_;
   KernelTimes times_;
   cudaError_t last_error_ = cudaSuccess;

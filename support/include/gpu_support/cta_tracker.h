@@ -21,10 +21,11 @@ struct TrackerRule {
   int end[4] = {};
 };
 
-/// A device allocation: [begin, begin + size).
+/// A device allocation: [begin, begin + size), the index-th made.
 struct AllocationSpan {
   std::uintptr_t begin = 0;
   std::size_t size = 0;
+  std::uint64_t index = 0;
 };
 
 /// Finds the live allocation that holds an address.
