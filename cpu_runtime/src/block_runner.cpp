@@ -6,12 +6,6 @@
 
 #include "gpu_runtime/device.h"
 
-// The built-in indices of the GPU thread running on this worker thread.
-__thread uint3 threadIdx;
-__thread uint3 blockIdx;
-__thread uint3 blockDim;
-__thread uint3 gridDim;
-
 namespace gpu_cpu {
 
 namespace {
@@ -71,7 +65,9 @@ void BlockRunner::fiber_entry(Transfer t) {
   // A fiber lives as long as its worker: after each thread it has run, it
   // waits to run the thread of the same index in a later block.
   for (;;) {
-    self.launch_->ops->run_thread(self.launch_->args.data());
+    gpu_runtime::ThreadPlace place = self.place_;
+    place.thread = self.indices_[self.current_];
+    self.launch_->ops->run_thread(self.launch_->args.data(), place);
     self.finish_current();
   }
 }
@@ -80,7 +76,6 @@ void BlockRunner::switch_to(unsigned thread) {
   const unsigned from = current_;
   current_ = thread;
   if (thread < threads_) {
-    threadIdx = indices_[thread];
     // Threads take turns in index order: start fetching the saved registers
     // and top frames of the one after this one, which usually runs next.
     if (thread + 1 < threads_) {
@@ -112,22 +107,22 @@ void BlockRunner::start_other_threads() {
 
 void BlockRunner::run(Launch& launch, std::uint64_t block) {
   launch_ = &launch;
-  gridDim = launch.grid;
-  blockDim = launch.block;
   const std::uint64_t gx = launch.grid.x, gy = launch.grid.y;
-  blockIdx = uint3{static_cast<unsigned>(block % gx), static_cast<unsigned>((block / gx) % gy),
-                   static_cast<unsigned>(block / (gx * gy))};
+  place_.block = uint3{static_cast<unsigned>(block % gx), static_cast<unsigned>((block / gx) % gy),
+                       static_cast<unsigned>(block / (gx * gy))};
+  place_.block_dim = launch.block;
+  place_.grid_dim = launch.grid;
   set_block_shape(launch.block);
   const unsigned char* args = launch.args.data();
 
   current_ = 0;
-  threadIdx = indices_[0];
+  place_.thread = indices_[0];
   mode_ = threads_ == 1 ? Mode::Single : Mode::Direct;
-  launch.ops->run_thread(args);
+  launch.ops->run_thread(args, place_);
 
   if (mode_ == Mode::Direct) {
     mode_ = Mode::Loop;
-    launch.ops->run_threads(args, 1, threads_);
+    launch.ops->run_threads(args, place_, 1, threads_);
   } else if (mode_ == Mode::Fibers) {
     // Thread 0 has finished after meeting barriers: let the others finish.
     current_ = threads_;
@@ -164,6 +159,6 @@ void BlockRunner::barrier() {
 
 }  // namespace gpu_cpu
 
-void __syncthreads() {
+void gpu_runtime::block_barrier() {
   if (gpu_cpu::current_runner) gpu_cpu::current_runner->barrier();
 }

@@ -55,6 +55,7 @@ class BlockRunner {
   dim3 shape_{0, 0, 0};
   unsigned threads_ = 0;
   unsigned current_ = 0;
+  gpu_runtime::ThreadPlace place_{};  ///< the running block; .thread is thread 0's
   std::vector<uint3> indices_;  ///< threadIdx of each linear thread
   std::vector<FiberStack> stacks_;  ///< stacks_[t] for thread t >= 1 (thread 0 uses the worker's)
   std::vector<Context> contexts_;   ///< where each thread resumes

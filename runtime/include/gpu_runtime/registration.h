@@ -30,15 +30,20 @@
 
 namespace gpu_runtime {
 
+/// Where a GPU thread runs: its built-in indices.
+struct ThreadPlace {
+  uint3 thread, block, block_dim, grid_dim;
+};
+
 /// How the CPU device runs one kernel, given its argument bytes as the launch
 /// glue laid them out.
 struct KernelOps {
   size_t args_size;  ///< bytes the parameters span
-  /// Runs the kernel for the current thread index (set by the caller).
-  void (*run_thread)(const unsigned char* args);
-  /// Runs threads first..count-1 of the current block one after another,
-  /// numbering them x fastest, then y, then z.
-  void (*run_threads)(const unsigned char* args, unsigned first, unsigned count);
+  /// Runs the kernel for one thread.
+  void (*run_thread)(const unsigned char* args, const ThreadPlace& place);
+  /// Runs threads first..count-1 of a block one after another, numbering them
+  /// x fastest, then y, then z (place.thread is not used).
+  void (*run_threads)(const unsigned char* args, const ThreadPlace& place, unsigned first, unsigned count);
 };
 
 namespace detail {
@@ -66,6 +71,9 @@ struct ArgLayout {
   }
 };
 
+// Per translation unit, like the built-in indices these entry points set.
+namespace {
+
 template <auto Kernel>
 struct KernelThunk;
 
@@ -73,11 +81,23 @@ template <typename... P, void (*Kernel)(P...)>
 struct KernelThunk<Kernel> {
   using Layout = ArgLayout<P...>;
 
-  static void run_thread(const unsigned char* args) { std::apply(Kernel, Layout::decode(args)); }
+  static void enter_block(const ThreadPlace& place) {
+    blockIdx = place.block;
+    blockDim = place.block_dim;
+    gridDim = place.grid_dim;
+  }
+
+  static void run_thread(const unsigned char* args, const ThreadPlace& place) {
+    enter_block(place);
+    threadIdx = place.thread;
+    std::apply(Kernel, Layout::decode(args));
+  }
 
   // Flattened so the kernel body is inlined into the loop over threads: a
   // barrier-free kernel then runs as a plain loop, without a call per thread.
-  [[gnu::flatten]] static void run_threads(const unsigned char* args, unsigned first, unsigned count) {
+  [[gnu::flatten]] static void run_threads(const unsigned char* args, const ThreadPlace& place, unsigned first,
+                                           unsigned count) {
+    enter_block(place);
     const auto values = Layout::decode(args);
     const unsigned bx = blockDim.x, by = blockDim.y;
     if (by == 1 && blockDim.z == 1) {
@@ -103,6 +123,7 @@ struct KernelThunk<Kernel> {
   static constexpr KernelOps ops{Layout::at[Layout::count], &run_thread, &run_threads};
 };
 
+}  // namespace
 }  // namespace detail
 
 /// One entry of a device code image: a kernel or a constant-memory variable.
