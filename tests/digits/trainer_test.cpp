@@ -169,6 +169,30 @@ TEST(TrainerRun, RepeatsExactlyWithOneThreadOrTwo) {
   EXPECT_NE(train(set, {}, settings, [](const EpochReport&) {}), one);
 }
 
+TEST(TrainerRun, WeightDecayShrinksWeightsButNotBiases) {
+  const digits::DigitSet set = stroke_set(40, 10);
+  TrainingSettings settings;
+  settings.epochs = 2;
+  settings.batch = 4;
+  settings.average = 0;
+  settings.distort = false;
+  settings.final_rate = settings.rate;
+  const std::vector<float> plain = train(set, {}, settings, [](const EpochReport&) {});
+  // With rate * weight_decay = 1 each step replaces a weight by its Adam step
+  // (about the rate), so the weights stay near 0.
+  settings.weight_decay = 1 / settings.rate;
+  const std::vector<float> decayed = train(set, {}, settings, [](const EpochReport&) {});
+
+  auto norm = [](const std::vector<float>& p, std::size_t first, std::size_t last) {
+    double sum = 0;
+    for (std::size_t i = first; i < last; ++i) sum += static_cast<double>(p[i]) * p[i];
+    return std::sqrt(sum);
+  };
+  // Layer 3's weights (rows 1 and on) shrink; its biases (row 0) do not.
+  EXPECT_LT(norm(decayed, kOffset3 + kNeurons3, kOffset4), 0.1 * norm(plain, kOffset3 + kNeurons3, kOffset4));
+  EXPECT_GT(norm(decayed, kOffset3, kOffset3 + kNeurons3), 0.5 * norm(plain, kOffset3, kOffset3 + kNeurons3));
+}
+
 TEST(TrainerRun, LearnsAFewDigitsByHeart) {
   // Twenty undistorted images, seen often enough, are all classified right.
   const digits::DigitSet set = stroke_set(20, 9);

@@ -17,7 +17,7 @@ struct DistortionSettings {
   float max_scale = 0.12f;       ///< each axis is scaled by a factor in 1 +- this
   float max_shift = 1.5f;        ///< pixels, each axis
   float elastic_sigma = 5.0f;    ///< smoothness of the displacement field, pixels
-  float elastic_alpha = 0.0f;    ///< strength of the displacement field (34 is a usual choice; 0: none)
+  float elastic_alpha = 34.0f;   ///< strength of the displacement field (0: none)
 };
 
 /// Not thread-safe: each thread owns its own Distorter (it keeps scratch fields).

@@ -23,10 +23,11 @@ constexpr const char* kUsage =
     "  --images FILE      training images (default data/train-images-idx3-ubyte)\n"
     "  --labels FILE      training labels (default data/train-labels-idx1-ubyte)\n"
     "  --out DIR          folder of the weight files (default data)\n"
-    "  --epochs N         passes over the training digits (default 100)\n"
+    "  --epochs N         passes over the training digits (default 300)\n"
     "  --batch N          digits per step (default 16)\n"
     "  --rate R           first step size (default 0.001)\n"
     "  --final-rate R     last step size (default 0.00001)\n"
+    "  --weight-decay W   shrink the weights by rate * W of themselves per step (default 0)\n"
     "  --average D        keep share D of the weights' running average per step (default 0.999; 0: none)\n"
     "  --seed N           seed of the starting weights, order and distortions (default 1)\n"
     "  --threads N        1 or 2 (default 2); the result does not depend on it\n"
@@ -36,7 +37,7 @@ constexpr const char* kUsage =
     "  --rotation DEG     largest rotation of a distorted digit (default 12)\n"
     "  --scale S          largest change of scale per axis (default 0.12)\n"
     "  --shift PX         largest shift per axis (default 1.5)\n"
-    "  --elastic-alpha A  strength of an elastic distortion (default 0: none; 34 is usual)\n"
+    "  --elastic-alpha A  strength of the elastic distortion (default 34; 0: none)\n"
     "  --elastic-sigma S  smoothness of the elastic distortion in pixels (default 5)\n"
     "  --outputs FILE     print the ten scores of the first image of FILE, computed with\n"
     "                     the weight files in --out, and the winning digit; train nothing\n";
@@ -118,6 +119,7 @@ int main(int argc, char** argv) {
     else if (arg == "--elastic-alpha") ok = parse_number(value, settings.distortion.elastic_alpha) && settings.distortion.elastic_alpha >= 0;
     else if (arg == "--elastic-sigma") ok = parse_number(value, settings.distortion.elastic_sigma) && settings.distortion.elastic_sigma > 0;
     else if (arg == "--average") ok = parse_number(value, settings.average) && settings.average >= 0 && settings.average < 1;
+    else if (arg == "--weight-decay") ok = parse_number(value, settings.weight_decay) && settings.weight_decay >= 0;
     else if (arg == "--limit") ok = parse_number(value, limit) && limit > 0;
     else if (arg == "--validate") ok = parse_number(value, validate);
     else {

@@ -94,22 +94,70 @@ double accuracy(std::span<const float> parameters, const digits::DigitSet& set) 
   return static_cast<double>(correct) / static_cast<double>(set.size());
 }
 
+namespace {
+
+// Adam steps on all parameters, with decoupled weight decay for the weights
+// (not the biases), taken in centred first-layer coordinates; keeps the
+// running average of the real parameters.
+class Optimiser {
+ public:
+  Optimiser(const TrainingSettings& settings, std::vector<float> initial)
+      : settings_(settings), parameters_(std::move(initial)), stepped_(parameters_), average_(parameters_),
+        first_moment_(kParameters), second_moment_(kParameters), decays_(kParameters, settings.weight_decay) {
+    to_centred(stepped_);
+    for (int b = 0; b < kMaps1; ++b) decays_[kOffset1 + kGroup1 * b] = 0;
+    for (int b = 0; b < kMaps2; ++b) decays_[kOffset2 + kGroup2 * b] = 0;
+    for (int n = 0; n < kNeurons3; ++n) decays_[kOffset3 + n] = 0;
+    for (int d = 0; d < kOutputs; ++d) decays_[kOffset4 + kGroup4 * d] = 0;
+  }
+
+  const std::vector<float>& parameters() const { return parameters_; }
+  const std::vector<float>& average() const { return average_; }
+
+  /// One step down `gradient` (real coordinates; it is changed), at `rate`.
+  void step(std::vector<float>& gradient, float rate) {
+    constexpr float kBeta1 = 0.9f, kBeta2 = 0.999f, kEpsilon = 1e-8f;
+    steps_ += 1;
+    const float correction1 = 1.0f - static_cast<float>(std::pow(kBeta1, steps_));
+    const float correction2 = 1.0f - static_cast<float>(std::pow(kBeta2, steps_));
+    centre_gradient(gradient);
+    for (std::size_t p = 0; p < kParameters; ++p) {
+      const float g = gradient[p];
+      first_moment_[p] = kBeta1 * first_moment_[p] + (1.0f - kBeta1) * g;
+      second_moment_[p] = kBeta2 * second_moment_[p] + (1.0f - kBeta2) * g * g;
+      stepped_[p] -= rate * ((first_moment_[p] / correction1) / (std::sqrt(second_moment_[p] / correction2) + kEpsilon) +
+                             decays_[p] * stepped_[p]);
+    }
+    std::copy(stepped_.begin() + kOffset2, stepped_.end(), parameters_.begin() + kOffset2);
+    from_centred(stepped_, parameters_);
+    // Early on the average follows the weights closely; it settles to the
+    // full share as the steps accumulate.
+    const float keep = std::min(settings_.average, static_cast<float>((1.0 + steps_) / (10.0 + steps_)));
+    for (std::size_t p = 0; p < kParameters; ++p) average_[p] = keep * average_[p] + (1.0f - keep) * parameters_[p];
+  }
+
+ private:
+  const TrainingSettings& settings_;
+  std::vector<float> parameters_;  // real coordinates: what the passes use
+  std::vector<float> stepped_;     // what the steps update: layer 1 centred
+  std::vector<float> average_;
+  std::vector<float> first_moment_, second_moment_, decays_;
+  double steps_ = 0;
+};
+
+}  // namespace
+
 std::vector<float> train(const digits::DigitSet& training, const digits::DigitSet& validation,
                          const TrainingSettings& settings, const std::function<void(const EpochReport&)>& report) {
   const auto start = std::chrono::steady_clock::now();
-  std::vector<float> parameters = initial_parameters(settings.seed);
-  // What the steps update: `parameters` with layer 1 in centred coordinates.
-  std::vector<float> stepped = parameters;
-  to_centred(stepped);
-  std::vector<float> first_moment(kParameters), second_moment(kParameters), gradient(kParameters);
-  std::vector<float> average = parameters;
+  Optimiser optimiser(settings, initial_parameters(settings.seed));
   std::vector<std::unique_ptr<Shard>> shards;
   for (int s = 0; s < kShards; ++s) shards.push_back(std::make_unique<Shard>(settings.distortion));
+  std::vector<float> gradient(kParameters);
 
   const std::size_t n = training.size();
   const std::size_t batch = static_cast<std::size_t>(std::max(settings.batch, 1));
-  const std::size_t batches_per_epoch = (n + batch - 1) / batch;
-  const double total_steps = static_cast<double>(batches_per_epoch) * settings.epochs;
+  const double total_steps = static_cast<double>((n + batch - 1) / batch) * settings.epochs;
   std::vector<std::uint32_t> order(n);
 
   // The current batch, read by both shards between the two barrier waits.
@@ -117,6 +165,7 @@ std::vector<float> train(const digits::DigitSet& training, const digits::DigitSe
   std::size_t batch_begin = 0, batch_end = 0;
   auto run_shard = [&](int s) {
     Shard& shard = *shards[s];
+    const std::vector<float>& parameters = optimiser.parameters();
     std::fill(shard.gradients.begin(), shard.gradients.end(), 0.0f);
     const std::size_t middle = batch_begin + (batch_end - batch_begin + 1) / 2;
     const std::size_t first = s == 0 ? batch_begin : middle, last = s == 0 ? middle : batch_end;
@@ -150,7 +199,6 @@ std::vector<float> train(const digits::DigitSet& training, const digits::DigitSe
     });
   }
 
-  constexpr float kBeta1 = 0.9f, kBeta2 = 0.999f, kEpsilon = 1e-8f;
   double step = 0;
   for (epoch = 0; epoch < settings.epochs; ++epoch) {
     std::iota(order.begin(), order.end(), 0u);
@@ -167,30 +215,16 @@ std::vector<float> train(const digits::DigitSet& training, const digits::DigitSe
       } else {
         for (int s = 0; s < kShards; ++s) run_shard(s);
       }
-
-      const float rate = settings.rate * static_cast<float>(std::pow(settings.final_rate / settings.rate, step / total_steps));
-      step += 1;
+      // The halves' sums added in a fixed order, then averaged.
       const float scale = 1.0f / static_cast<float>(batch_end - batch_begin);
-      const float correction1 = 1.0f - static_cast<float>(std::pow(kBeta1, step));
-      const float correction2 = 1.0f - static_cast<float>(std::pow(kBeta2, step));
       for (std::size_t p = 0; p < kParameters; ++p) {
         float g = shards[0]->gradients[p];
         for (int s = 1; s < kShards; ++s) g += shards[s]->gradients[p];
         gradient[p] = g * scale;
       }
-      centre_gradient(gradient);
-      for (std::size_t p = 0; p < kParameters; ++p) {
-        const float g = gradient[p];
-        first_moment[p] = kBeta1 * first_moment[p] + (1.0f - kBeta1) * g;
-        second_moment[p] = kBeta2 * second_moment[p] + (1.0f - kBeta2) * g * g;
-        stepped[p] -= rate * (first_moment[p] / correction1) / (std::sqrt(second_moment[p] / correction2) + kEpsilon);
-      }
-      std::copy(stepped.begin() + kOffset2, stepped.end(), parameters.begin() + kOffset2);
-      from_centred(stepped, parameters);
-      // Early on the average follows the weights closely; it settles to the
-      // full share as the steps accumulate.
-      const float keep = std::min(settings.average, static_cast<float>((1.0 + step) / (10.0 + step)));
-      for (std::size_t p = 0; p < kParameters; ++p) average[p] = keep * average[p] + (1.0f - keep) * parameters[p];
+      const float rate = settings.rate * static_cast<float>(std::pow(settings.final_rate / settings.rate, step / total_steps));
+      step += 1;
+      optimiser.step(gradient, rate);
     }
 
     EpochReport r;
@@ -198,7 +232,7 @@ std::vector<float> train(const digits::DigitSet& training, const digits::DigitSe
     for (auto& shard : shards) r.loss += shard->loss, r.error_rate += shard->errors;
     r.loss /= static_cast<double>(n);
     r.error_rate /= static_cast<double>(n);
-    if (validation.size() > 0) r.validation_accuracy = accuracy(average, validation);
+    if (validation.size() > 0) r.validation_accuracy = accuracy(optimiser.average(), validation);
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     report(r);
   }
@@ -207,7 +241,7 @@ std::vector<float> train(const digits::DigitSet& training, const digits::DigitSe
     stopping = true;
     sync.arrive_and_wait();
   }
-  return average;
+  return optimiser.average();
 }
 
 }  // namespace ombrel_net

@@ -15,13 +15,16 @@
 namespace ombrel_net {
 
 struct TrainingSettings {
-  int epochs = 100;
+  int epochs = 300;
   int batch = 16;
   float rate = 1e-3f;         ///< Adam step size at the start
   float final_rate = 1e-5f;   ///< step size at the end; it falls geometrically in between
   std::uint64_t seed = 1;
   int threads = 2;            ///< 1 or 2
   bool distort = true;
+  /// Decoupled weight decay: each step also shrinks every weight (not the
+  /// biases) by rate * weight_decay of itself.
+  float weight_decay = 0.0f;
   /// The result is an exponential moving average of the weights over the
   /// steps, each step keeping this share of the average (0: the last weights).
   float average = 0.999f;
