@@ -76,6 +76,14 @@ TEST(TrainerNetwork, WeightFilesKeepTheirLayout) {
   std::filesystem::resize_file(dir / "lw3.wei", 500399);
   EXPECT_FALSE(read_weights(dir.path(), back, error));
   EXPECT_EQ(error, (dir / "lw3.wei").string() + " holds 500399 bytes, expected 500400");
+
+  // A set that cannot be written in full replaces none of the old files.
+  const std::string old_layer1 = test_support::read_file(dir / "lw1.wei");
+  std::filesystem::create_directory(dir / "lw3.wei.partial");
+  EXPECT_FALSE(write_weights(dir.path(), Weights{}, error));
+  EXPECT_EQ(error.rfind("cannot create " + (dir / "lw3.wei.partial").string(), 0), 0u) << error;
+  EXPECT_EQ(test_support::read_file(dir / "lw1.wei"), old_layer1);
+  EXPECT_FALSE(std::filesystem::exists(dir / "lw1.wei.partial"));
 }
 
 struct Layer {

@@ -3,10 +3,9 @@
 
 #include <bit>
 #include <cmath>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
-
-#include "digits/idx.h"
 
 namespace ombrel_net {
 namespace {
@@ -45,9 +44,22 @@ bool read_floats(const std::filesystem::path& path, std::vector<float>& values, 
   return true;
 }
 
-bool write_floats(const std::filesystem::path& path, const std::vector<float>& values, std::string& error) {
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(values.data());
-  return digits::write_file_atomically(path, std::span(bytes, values.size() * sizeof(float)), error);
+// Writes `values` to `path` + ".partial"; the caller renames it into place.
+bool write_partial(const std::filesystem::path& path, const std::vector<float>& values, std::string& error) {
+  std::filesystem::path partial = path;
+  partial += ".partial";
+  std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    error = "cannot create " + partial.string() + ": " + std::strerror(errno);
+    return false;
+  }
+  out.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * sizeof(float)));
+  out.close();
+  if (!out) {
+    error = "cannot write " + partial.string();
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -103,10 +115,24 @@ bool read_weights(const std::filesystem::path& folder, Weights& weights, std::st
 }
 
 bool write_weights(const std::filesystem::path& folder, const Weights& weights, std::string& error) {
-  return write_floats(folder / "lw1.wei", weights.layer1, error) &&
-         write_floats(folder / "lw2.wei", weights.layer2, error) &&
-         write_floats(folder / "lw3.wei", weights.layer3, error) &&
-         write_floats(folder / "lw4.wei", weights.layer4, error);
+  // All four files are written in full before any replaces its old version,
+  // so a failure leaves the old set whole.
+  const std::filesystem::path paths[] = {folder / "lw1.wei", folder / "lw2.wei", folder / "lw3.wei", folder / "lw4.wei"};
+  const std::vector<float>* layers[] = {&weights.layer1, &weights.layer2, &weights.layer3, &weights.layer4};
+  bool written = true;
+  for (int l = 0; l < 4 && written; ++l) written = write_partial(paths[l], *layers[l], error);
+  for (int l = 0; l < 4; ++l) {
+    std::filesystem::path partial = paths[l];
+    partial += ".partial";
+    std::error_code ec;
+    if (written) std::filesystem::rename(partial, paths[l], ec);
+    else std::filesystem::remove(partial, ec);
+    if (ec && written) {
+      error = "cannot rename " + partial.string() + " to " + paths[l].string() + ": " + ec.message();
+      written = false;
+    }
+  }
+  return written;
 }
 
 std::vector<float> to_parameters(const Weights& weights) {
