@@ -16,6 +16,7 @@
 
 #else
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -99,23 +100,21 @@ struct KernelThunk<Kernel> {
                                            unsigned count) {
     enter_block(place);
     const auto values = Layout::decode(args);
+    // Row by row: within a row only threadIdx.x moves, so the kernel's use
+    // of the other indices stays out of the inner loop.
     const unsigned bx = blockDim.x, by = blockDim.y;
-    if (by == 1 && blockDim.z == 1) {
-      // One-dimensional blocks, the common case: only threadIdx.x moves.
-      threadIdx = uint3{first, 0, 0};
-      for (unsigned t = first; t < count; ++t) {
-        threadIdx.x = t;
-        std::apply(Kernel, values);
-      }
-      return;
-    }
     unsigned x = first % bx, y = (first / bx) % by, z = first / bx / by;
-    for (unsigned t = first; t < count; ++t) {
+    for (unsigned t = first; t < count;) {
+      const unsigned row_end = std::min(count, t + (bx - x));
       threadIdx = uint3{x, y, z};
-      std::apply(Kernel, values);
-      if (++x == bx) {
-        x = 0;
-        if (++y == by) { y = 0; ++z; }
+      for (; t < row_end; ++t) {
+        std::apply(Kernel, values);
+        ++threadIdx.x;
+      }
+      x = 0;
+      if (++y == by) {
+        y = 0;
+        ++z;
       }
     }
   }
