@@ -25,7 +25,7 @@ void report_malformed(const char* name, const char* value) {
 Environment read_environment() {
   Environment env;
   if (const char* trace = std::getenv("CUDART_TRACE"); trace && *trace) env.trace_path = trace;
-  if (const char* fail = std::getenv("CUDART_FAIL")) env.fail_spec = fail;
+  if (const char* fail = std::getenv("CUDART_FAIL")) env.fail_list = fail;
   if (const char* devices = std::getenv("CUDART_DEVICES")) {
     if (auto n = parse_count(devices)) env.device_count = *n;
     else report_malformed("CUDART_DEVICES", devices);

@@ -26,19 +26,19 @@ const std::set<std::string, std::less<>>& failable_calls() {
 class FaultPlan {
  public:
   FaultPlan() {
-    const std::string& spec = environment().fail_spec;
-    if (spec.empty()) return;
+    const std::string& list = environment().fail_list;
+    if (list.empty()) return;
     std::set<std::pair<std::string, long>, std::less<>> planned;
     size_t start = 0;
-    while (start <= spec.size()) {
-      size_t comma = spec.find(',', start);
-      if (comma == std::string::npos) comma = spec.size();
-      const std::string entry = spec.substr(start, comma - start);
+    while (start <= list.size()) {
+      size_t comma = list.find(',', start);
+      if (comma == std::string::npos) comma = list.size();
+      const std::string entry = list.substr(start, comma - start);
       const size_t colon = entry.find(':');
       const auto count = colon == std::string::npos ? std::nullopt : parse_count(entry.substr(colon + 1));
       if (!count || *count == 0 || !failable_calls().count(entry.substr(0, colon))) {
         std::fprintf(stderr, "gpu runtime: ignoring malformed CUDART_FAIL value '%s' (entry '%s')\n",
-                     spec.c_str(), entry.c_str());
+                     list.c_str(), entry.c_str());
         return;
       }
       planned.emplace(entry.substr(0, colon), *count);

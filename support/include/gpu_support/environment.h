@@ -10,7 +10,7 @@ namespace gpu_support {
 
 struct Environment {
   std::optional<std::string> trace_path;  ///< CUDART_TRACE
-  std::string fail_spec;                  ///< CUDART_FAIL, validated by the fault injector
+  std::string fail_list;                  ///< CUDART_FAIL, validated by the fault injector
   int device_count = 1;                   ///< CUDART_DEVICES
   int cc_major = 8;                       ///< CUDART_DEVICE_CC
   int cc_minor = 0;
