@@ -7,6 +7,8 @@
 // line or input on standard error with exit status 1.
 #pragma once
 
+#include "gpu_support/trace.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -24,18 +26,9 @@ inline double ms_between(Clock::time_point start, Clock::time_point end) {
   return std::chrono::duration<double, std::milli>(end - start).count();
 }
 
-/// FNV-1a 64 of `bytes` bytes at `data`, as 16 lower-case hex digits.
-inline std::string fnv1a64(const void* data, size_t bytes) {
-  std::uint64_t h = 0xcbf29ce484222325ull;
-  const auto* p = static_cast<const unsigned char*>(data);
-  for (size_t i = 0; i < bytes; ++i) {
-    h ^= p[i];
-    h *= 0x100000001b3ull;
-  }
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
-  return text;
-}
+/// FNV-1a 64 of `bytes` bytes at `data`, as 16 lower-case hex digits: the
+/// runtime trace's own digest, so the two can be compared.
+inline std::string fnv1a64(const void* data, size_t bytes) { return gpu_support::fnv1a_hex(data, bytes); }
 
 template <typename T>
 std::string digest_of(const std::vector<T>& values) {
