@@ -60,7 +60,7 @@ unsigned BlockRunner::next_unfinished(unsigned after) const {
 
 void BlockRunner::fiber_entry(Transfer t) {
   BlockRunner& self = *current_runner;
-  arrived_in_new_fiber(nullptr, nullptr);
+  arrived_in_new_fiber();
   *static_cast<Context*>(t.data) = t.fctx;
   // A fiber lives as long as its worker: after each thread it has run, it
   // waits to run the thread of the same index in a later block.

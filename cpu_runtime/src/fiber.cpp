@@ -81,15 +81,13 @@ Transfer switch_context(const SwitchTarget& to, void* data) {
   return t;
 }
 
-void arrived_in_new_fiber(const void** from_bottom, std::size_t* from_size) {
-  __sanitizer_finish_switch_fiber(nullptr, from_bottom, from_size);
-}
+void arrived_in_new_fiber() { __sanitizer_finish_switch_fiber(nullptr, nullptr, nullptr); }
 
 #else
 
 Transfer switch_context(const SwitchTarget& to, void* data) { return gpu_jump_context(to.context, data); }
 
-void arrived_in_new_fiber(const void**, std::size_t*) {}
+void arrived_in_new_fiber() {}
 
 #endif
 

@@ -54,9 +54,8 @@ struct SwitchTarget {
 /// Switches to `to`, handing it `data`; returns when something switches back.
 Transfer switch_context(const SwitchTarget& to, void* data);
 
-/// Completes a switch on arrival in a fiber that just started; reports the
-/// stack of the one that switched here (the worker's, the first time).
-void arrived_in_new_fiber(const void** from_bottom, std::size_t* from_size);
+/// Completes the first switch into a fiber, on arrival there.
+void arrived_in_new_fiber();
 
 
 }  // namespace gpu_cpu
