@@ -1,5 +1,7 @@
 #include "halvik_reference.h"
 
+#include "gpu_support/trace.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -116,15 +118,7 @@ std::vector<float> run(int rows, int cols, int y1, int y2, int x1, int x2, float
 }
 
 std::string digest(std::span<const float> values) {
-  std::uint64_t h = 0xcbf29ce484222325ull;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(values.data());
-  for (size_t i = 0; i < values.size_bytes(); ++i) {
-    h ^= bytes[i];
-    h *= 0x100000001b3ull;
-  }
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
-  return text;
+  return gpu_support::fnv1a_hex(values.data(), values.size_bytes());
 }
 
 }  // namespace halvik_reference

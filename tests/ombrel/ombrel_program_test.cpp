@@ -18,6 +18,7 @@
 #include "json.h"
 #include "ombrel_data.h"
 #include "ombrel_reference.h"
+#include "gpu_support/trace.h"
 #include "program_runner.h"
 
 namespace {
@@ -360,16 +361,7 @@ TEST_F(OmbrelProgram, HostAllocationFailureNamesTheArray) {
 // --- Trace ---------------------------------------------------------------------
 
 /// FNV-1a 64 of the bytes, as the trace prints copy digests.
-std::string fnv1a(const void* data, size_t size) {
-  uint64_t h = 0xcbf29ce484222325ull;
-  for (size_t k = 0; k < size; ++k) {
-    h ^= static_cast<const unsigned char*>(data)[k];
-    h *= 0x100000001b3ull;
-  }
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
-  return text;
-}
+std::string fnv1a(const void* data, size_t size) { return gpu_support::fnv1a_hex(data, size); }
 
 bool flag(const test_support::Json& value) {
   return value.kind() == test_support::Json::Kind::Bool ? value.boolean() : value.integer() != 0;

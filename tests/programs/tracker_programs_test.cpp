@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "gpu_support/trace.h"
 #include "json.h"
 #include "program_runner.h"
 
@@ -33,13 +34,8 @@ TracedRun run_traced(const std::string& program, std::map<std::string, std::stri
 
 // FNV-1a 64 of a 1024x1024 int matrix holding `value` everywhere.
 std::string matrix_digest(std::int32_t value) {
-  std::uint64_t hash = 0xcbf29ce484222325ull;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
-  for (int i = 0; i < 1024 * 1024; ++i)
-    for (int b = 0; b < 4; ++b) hash = (hash ^ bytes[b]) * 0x100000001b3ull;
-  char buf[17];
-  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(hash));
-  return buf;
+  const std::vector<std::int32_t> matrix(1024 * 1024, value);
+  return gpu_support::fnv1a_hex(matrix.data(), matrix.size() * sizeof(std::int32_t));
 }
 
 std::vector<std::string> call_names(const std::vector<Json>& trace) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "gpu_support/trace.h"
 #include "graph.h"
 #include "program_runner.h"
 
@@ -82,12 +83,6 @@ inline ::testing::AssertionResult same_hops(const std::vector<int>& got, const s
 }
 
 /// FNV-1a 64 of `bytes`, as the runtime's trace writes it.
-inline std::string fnv1a(const void* data, size_t size) {
-  uint64_t h = 0xcbf29ce484222325ULL;
-  for (size_t i = 0; i < size; i++) h = (h ^ static_cast<const unsigned char*>(data)[i]) * 0x100000001b3ULL;
-  char buf[17];
-  std::snprintf(buf, sizeof(buf), "%016llx", static_cast<unsigned long long>(h));
-  return buf;
-}
+inline std::string fnv1a(const void* data, size_t size) { return gpu_support::fnv1a_hex(data, size); }
 
 }  // namespace tessak_test
