@@ -22,11 +22,7 @@ Runtime& Runtime::get() {
 Runtime::Runtime()
     : memory_(DeviceLimits::kGlobalMemory),
       engine_(gpu_support::environment().workers),
-      tracker_([this](const void* p) -> std::optional<gpu_support::AllocationSpan> {
-        const std::optional<Allocation> a = memory_.containing(p);
-        if (!a) return std::nullopt;
-        return gpu_support::AllocationSpan{a->base, a->size, a->index};
-      }) {
+      tracker_(gpu_support::allocation_finder(memory_)) {
   // Registered during the first registration, before any program's own exit
   // handler, so it runs last and the exit line ends the trace.
   std::atexit(&Runtime::at_exit);

@@ -28,11 +28,7 @@ Runtime& Runtime::get() {
 }
 
 Runtime::Runtime()
-    : tracker_([this](const void* p) -> std::optional<gpu_support::AllocationSpan> {
-        const std::optional<Allocation> a = memory_.containing(p);
-        if (!a) return std::nullopt;
-        return gpu_support::AllocationSpan{a->base, a->size, a->index};
-      }) {
+    : tracker_(gpu_support::allocation_finder(memory_)) {
   // Registered during the first registration, before nvcc's own handler that
   // unregisters the image, so it runs after it and the exit line ends the trace.
   std::atexit(&Runtime::at_exit);
