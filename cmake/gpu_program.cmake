@@ -13,16 +13,35 @@ if(GPU_HOST_HAS_FMA)
   list(APPEND GPU_KERNEL_FLAGS -mfma)
 endif()
 
+# split_at_barriers(<source> <output variable>)
+# Runs split_barriers over a CUDA-dialect source (and the .cu files it
+# includes): the generated file compiles the source and adds the region form
+# of each kernel that can be split at its barriers.
+function(split_at_barriers source out_var)
+  get_filename_component(abs ${source} ABSOLUTE)
+  get_filename_component(name ${source} NAME)
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/split_barriers/${name}.cpp)
+  add_custom_command(
+    OUTPUT ${out}
+    COMMAND split_barriers ${abs} ${out} --depfile ${out}.d
+    DEPENDS split_barriers ${abs}
+    DEPFILE ${out}.d
+    COMMENT "Splitting the kernels of ${name} at their barriers"
+    VERBATIM)
+  set(${out_var} ${out} PARENT_SCOPE)
+endfunction()
+
 # add_gpu_program(<target> <main .cu source> [OUTPUT_NAME name] [LIBS libs...]
 #                 [LEAVES_BUFFERS_TO_EXIT])
 # Builds a CUDA-dialect program with the host compiler against the CPU
-# device runtime. The main source #includes its kernel source.
+# device runtime. The main source #includes its kernel source; both go
+# through split_at_barriers.
 # LEAVES_BUFFERS_TO_EXIT: the program frees nothing by design, so sanitizer
 # builds do not report its buffers as leaks.
 function(add_gpu_program target source)
   cmake_parse_arguments(ARG "LEAVES_BUFFERS_TO_EXIT" "OUTPUT_NAME" "LIBS" ${ARGN})
-  set_source_files_properties(${source} PROPERTIES LANGUAGE CXX)
-  add_executable(${target} ${source})
+  split_at_barriers(${source} generated)
+  add_executable(${target} ${generated})
   if(ENABLE_SANITIZERS AND ARG_LEAVES_BUFFERS_TO_EXIT)
     target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/sanitizer/buffers_left_to_exit.cpp)
   endif()

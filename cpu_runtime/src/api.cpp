@@ -50,3 +50,8 @@ void __cudaRegisterVar(void** fatCubinHandle, char* hostVar, char* deviceAddress
 }
 
 }  // extern "C"
+
+bool gpu_runtime::attach_region_form(const void* kernel_host_entry, RegionRunner run_block, size_t args_size) {
+  Runtime::get().attach_region_form(kernel_host_entry, run_block, args_size);
+  return true;
+}

@@ -115,6 +115,15 @@ void BlockRunner::run(Launch& launch, std::uint64_t block) {
   set_block_shape(launch.block);
   const unsigned char* args = launch.args.data();
 
+  if (launch.run_regions) {
+    mode_ = Mode::Regions;
+    // The form returns true from its end only; anything else means some
+    // thread did not pass through every region.
+    if (!launch.run_regions(args, place_)) launch.raise(cudaErrorLaunchFailure);
+    mode_ = Mode::Idle;
+    return;
+  }
+
   current_ = 0;
   place_.thread = indices_[0];
   mode_ = threads_ == 1 ? Mode::Single : Mode::Direct;
@@ -149,6 +158,11 @@ void BlockRunner::barrier() {
     case Mode::Loop:
       // Thread 0 finished without this barrier: the block's threads disagree
       // on barriers, which a GPU cannot run either.
+      launch_->raise(cudaErrorLaunchFailure);
+      return;
+    case Mode::Regions:
+      // A barrier the splitter did not see (in a function the kernel calls):
+      // the region loops cannot honour it.
       launch_->raise(cudaErrorLaunchFailure);
       return;
     case Mode::Single:

@@ -11,6 +11,10 @@
 // arrived at it; a finished thread counts as arrived. When thread 0 has
 // finished, the worker waits for the others and the last one returns to it.
 // Fibers and their stacks are kept and reused by later blocks.
+//
+// A kernel split at its barriers at build time (cpu_runtime/split_barriers)
+// needs none of this: its region form runs the whole block on the worker's
+// stack, one region at a time for all threads.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +43,7 @@ class BlockRunner {
     Direct,  ///< thread 0 runs alone on the worker's stack
     Loop,    ///< threads 1.. run as a plain loop: no barrier may come
     Fibers,  ///< every thread has its own stack; barriers hand over
+    Regions,  ///< the kernel's region form runs the block: no barrier may come
   };
 
   BlockRunner();

@@ -2,12 +2,13 @@
 // limits, and the current device.
 #pragma once
 
+#include "gpu_runtime/registration.h"
 #include "gpu_runtime/types.h"
 
 namespace gpu_cpu {
 
 struct DeviceLimits {
-  static constexpr unsigned kMaxThreadsPerBlock = 1024;
+  static constexpr unsigned kMaxThreadsPerBlock = gpu_runtime::kMaxThreadsPerBlock;
   static constexpr unsigned kMaxBlock[3] = {1024, 1024, 64};
   static constexpr unsigned kMaxGrid[3] = {2147483647u, 65535, 65535};
   static constexpr std::size_t kSharedMemoryPerBlock = 48 * 1024;

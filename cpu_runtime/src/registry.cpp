@@ -36,6 +36,18 @@ void Registry::remove_image(void** handle) {
   images_.erase(it);
 }
 
+void Registry::attach_region_form(const void* host_entry, gpu_runtime::RegionRunner run, std::size_t args_size) {
+  std::lock_guard lock(mu_);
+  region_forms_[host_entry] = RegionForm{run, args_size};
+}
+
+gpu_runtime::RegionRunner Registry::region_form(const void* host_entry, const gpu_runtime::KernelOps& ops) const {
+  std::lock_guard lock(mu_);
+  auto it = region_forms_.find(host_entry);
+  if (it == region_forms_.end() || it->second.args_size != ops.args_size) return nullptr;
+  return it->second.run;
+}
+
 const RegisteredKernel* Registry::find(const void* host_entry) const {
   std::lock_guard lock(mu_);
   auto it = kernels_.find(host_entry);

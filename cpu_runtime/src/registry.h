@@ -26,6 +26,13 @@ class Registry {
   /// The kernel registered for a host entry, or null.
   const RegisteredKernel* find(const void* host_entry) const;
 
+  /// Records that a kernel also has a region form (it may come before or
+  /// after the kernel's registration).
+  void attach_region_form(const void* host_entry, gpu_runtime::RegionRunner run, std::size_t args_size);
+  /// The region form of a registered kernel, or null when it has none or
+  /// the form's parameters do not span the kernel's.
+  gpu_runtime::RegionRunner region_form(const void* host_entry, const gpu_runtime::KernelOps& ops) const;
+
  private:
   struct Image {
     const gpu_runtime::DeviceImage* image = nullptr;  ///< null when not ours
@@ -34,6 +41,11 @@ class Registry {
   mutable std::mutex mu_;
   std::vector<std::unique_ptr<Image>> images_;
   std::map<const void*, RegisteredKernel> kernels_;
+  struct RegionForm {
+    gpu_runtime::RegionRunner run = nullptr;
+    std::size_t args_size = 0;
+  };
+  std::map<const void*, RegionForm> region_forms_;
 };
 
 }  // namespace gpu_cpu

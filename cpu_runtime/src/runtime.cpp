@@ -209,6 +209,7 @@ cudaError_t Runtime::launch(const void* entry) {
   if (status == cudaSuccess) {
     auto work = std::make_unique<Launch>();
     work->ops = kernel->ops;
+    if (gpu_support::environment().region_forms) work->run_regions = registry_.region_form(entry, *kernel->ops);
     work->grid = config.grid;
     work->block = config.block;
     work->blocks = std::uint64_t{config.grid.x} * config.grid.y * config.grid.z;
@@ -258,6 +259,10 @@ void Runtime::register_var(void**, const char*, const char* name, std::size_t si
   // Kernels on the CPU device read the variable itself: nothing to copy.
   if (trace_enabled())
     TraceRecord("__cudaRegisterVar").string("name", name ? name : "").unsigned_number("size", size).boolean("constant", constant != 0).number("status", 0).write();
+}
+
+void Runtime::attach_region_form(const void* host_entry, gpu_runtime::RegionRunner run, std::size_t args_size) {
+  registry_.attach_region_form(host_entry, run, args_size);
 }
 
 }  // namespace gpu_cpu

@@ -50,6 +50,11 @@ Environment read_environment() {
     if (n && *n >= 1 && *n <= 1024) env.workers = *n;
     else report_malformed("CUDART_WORKERS", workers);
   }
+  if (const char* barriers = std::getenv("CUDART_BARRIERS")) {
+    const std::string mode(barriers);
+    if (mode == "regions" || mode == "fibers") env.region_forms = mode == "regions";
+    else report_malformed("CUDART_BARRIERS", barriers);
+  }
   if (env.workers == 0) env.workers = std::max(1u, std::thread::hardware_concurrency());
   return env;
 }

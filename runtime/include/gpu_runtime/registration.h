@@ -31,6 +31,9 @@
 
 namespace gpu_runtime {
 
+/// The most threads a block may have on the CPU device.
+inline constexpr unsigned kMaxThreadsPerBlock = 1024;
+
 /// Where a GPU thread runs: its built-in indices.
 struct ThreadPlace {
   uint3 thread, block, block_dim, grid_dim;
@@ -122,8 +125,45 @@ struct KernelThunk<Kernel> {
   static constexpr KernelOps ops{Layout::at[Layout::count], &run_thread, &run_threads};
 };
 
+// The entry point of a kernel's region form (see cpu_runtime/split_barriers):
+// a function with the kernel's parameters that runs a whole block, one
+// barrier region at a time, and returns true when it ran to its end.
+template <auto Form>
+struct RegionThunk;
+
+template <typename... P, bool (*Form)(P...)>
+struct RegionThunk<Form> {
+  using Layout = ArgLayout<P...>;
+  static constexpr size_t args_size = Layout::at[Layout::count];
+
+  static bool run_block(const unsigned char* args, const ThreadPlace& place) {
+    blockIdx = place.block;
+    blockDim = place.block_dim;
+    gridDim = place.grid_dim;
+    return std::apply(Form, Layout::decode(args));
+  }
+};
+
 }  // namespace
 }  // namespace detail
+
+/// Runs one whole block of a kernel split at its barriers; false when the
+/// block did not run to its end.
+using RegionRunner = bool (*)(const unsigned char* args, const ThreadPlace& place);
+
+/// Tells the CPU device that the kernel with this host entry also has a
+/// region form, which runs its blocks without a stack per thread. The form
+/// must take the kernel's parameters (args_size bytes of them); a launch
+/// uses it unless CUDART_BARRIERS=fibers. Returns true.
+bool attach_region_form(const void* kernel_host_entry, RegionRunner run_block, size_t args_size);
+
+namespace {
+template <auto Form>
+bool register_region_form(const void* kernel_host_entry) {
+  using Thunk = detail::RegionThunk<Form>;
+  return attach_region_form(kernel_host_entry, &Thunk::run_block, Thunk::args_size);
+}
+}  // namespace
 
 /// One entry of a device code image: a kernel or a constant-memory variable.
 struct DeviceSymbol {

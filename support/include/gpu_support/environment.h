@@ -15,6 +15,9 @@ struct Environment {
   int cc_major = 8;                       ///< CUDART_DEVICE_CC
   int cc_minor = 0;
   int workers = 0;                        ///< CUDART_WORKERS; 0: one per hardware thread
+  /// CUDART_BARRIERS: "regions" (the default) runs kernels split at their
+  /// barriers region by region; "fibers" gives every kernel's threads fibers.
+  bool region_forms = true;
 };
 
 /// The settings, read and checked on the first call. A malformed value is

@@ -1,0 +1,546 @@
+#include "splitter.h"
+
+#include <algorithm>
+#include <optional>
+#include <set>
+#include <stdexcept>
+
+#include "lexer.h"
+
+namespace split_barriers {
+
+namespace {
+
+constexpr std::string_view kBarrier = "__syncthreads";
+
+// Words that may open a declaration of a variable of a built-in or CUDA
+// vector type. A statement that opens with another name followed by a name
+// may declare a variable of a type we do not know: such kernels are left alone.
+const std::set<std::string_view> kTypeWords = {
+    "const",    "volatile", "unsigned", "signed",   "short",    "long",     "int",     "char",
+    "bool",     "float",    "double",   "size_t",   "auto",     "register", "static",  "extern",
+    "__shared__", "int8_t", "int16_t",  "int32_t",  "int64_t",  "uint8_t",  "uint16_t", "uint32_t",
+    "uint64_t", "ptrdiff_t", "dim3",    "char1",    "char2",    "char3",    "char4",   "uchar1",
+    "uchar2",   "uchar3",   "uchar4",   "short1",   "short2",   "short3",   "short4",  "ushort1",
+    "ushort2",  "ushort3",  "ushort4",  "int1",     "int2",     "int3",     "int4",    "uint1",
+    "uint2",    "uint3",    "uint4",    "long1",    "long2",    "long3",    "long4",   "ulong1",
+    "ulong2",   "ulong3",   "ulong4",   "float1",   "float2",   "float3",   "float4",  "double1",
+    "double2",  "double3",  "double4"};
+
+const std::set<std::string_view> kStatementKeywords = {
+    "if", "else", "for", "while", "do", "switch", "case", "default", "break", "continue", "return"};
+
+const std::set<std::string_view> kAssignments = {"=",  "+=", "-=",  "*=",  "/=", "%=",
+                                                 "&=", "|=", "^=", "<<=", ">>=", "++", "--"};
+
+// A kernel that steps outside plain per-thread code: warp-level operations
+// need threads running side by side, the others jump where a region loop
+// cannot follow.
+bool forbidden_identifier(std::string_view id) {
+  static const std::set<std::string_view> words = {"goto",     "asm",      "__asm__",  "__asm",
+                                                   "setjmp",   "longjmp",  "co_await", "co_yield",
+                                                   "co_return", "throw",   "try",      "typedef",
+                                                   "using",    "this_thread_block"};
+  if (words.count(id)) return true;
+  for (std::string_view prefix : {"__sync", "__shfl", "__ballot", "__any", "__all", "__activemask"})
+    if (id.substr(0, prefix.size()) == prefix && id != kBarrier) return true;
+  return false;
+}
+
+struct Refusal : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+class Splitter;
+
+/// One kernel definition found at namespace scope.
+struct KernelSite {
+  std::string name;
+  std::vector<std::string> namespaces;  ///< enclosing, outermost first; "" for an anonymous one
+  std::size_t params_open = 0;          ///< token index of '('
+  std::size_t params_close = 0;         ///< token index of ')'
+  std::size_t body_open = 0;            ///< token index of '{'
+  std::size_t body_close = 0;           ///< token index of the matching '}'
+  bool is_template = false;
+};
+
+struct Declarator {
+  std::string name;
+  std::string storage_type;  ///< the type of its per-thread array
+  std::string text;          ///< the declarator as written, initialiser included
+  std::string init;          ///< the initialiser after '=', or empty
+  bool plain = true;         ///< no array, reference, brace or parenthesised initialiser, not auto
+  bool array = false;
+};
+
+struct Statement {
+  std::size_t first = 0, last = 0;  ///< token indices, inclusive
+  enum class Kind { Other, Shared, Declaration } kind = Kind::Other;
+  std::string prefix;  ///< declarations: the type words as written
+  std::vector<Declarator> declarators;
+};
+
+struct Region {
+  std::size_t first = 0, end = 0;  ///< token indices [first, end)
+  std::vector<Statement> statements;
+  std::set<std::string_view> used;  ///< names used in the region
+};
+
+/// Splits the kernels of one file.
+class FileSplitter {
+ public:
+  FileSplitter(const SourceFile& file) : file_(file), tokens_(tokenize(file.text)) { match_brackets(); }
+
+  std::vector<KernelSite> find_kernels();
+  std::size_t barrier_count() const;
+  bool directive_mentions_barrier() const;
+  std::size_t barriers_in(const KernelSite& kernel) const;
+  std::string split(const KernelSite& kernel);
+
+ private:
+  const Token& tok(std::size_t i) const { return tokens_[i]; }
+  std::string_view text_of(std::size_t first, std::size_t last) const {
+    return std::string_view(file_.text).substr(tok(first).begin, tok(last).end - tok(first).begin);
+  }
+  std::string line_directive(std::size_t token) const {
+    return "#line " + std::to_string(tok(token).line) + " \"" + file_.path + "\"\n";
+  }
+  void match_brackets();
+  bool is_operand_end(std::size_t i) const;
+  std::vector<Statement> statements(std::size_t first, std::size_t end) const;
+  void classify(Statement& s) const;
+  std::set<std::string_view> names_used(std::size_t first, std::size_t end) const;
+  void check_body(const KernelSite& k, const std::vector<std::size_t>& barriers) const;
+
+  const SourceFile& file_;
+  std::vector<Token> tokens_;
+  std::vector<std::size_t> partner_;  ///< matching bracket of each bracket token
+};
+
+void FileSplitter::match_brackets() {
+  partner_.assign(tokens_.size(), SIZE_MAX);
+  std::vector<std::size_t> open;
+  for (std::size_t i = 0; i < tokens_.size(); ++i) {
+    const Token& t = tokens_[i];
+    if (t.kind != TokenKind::Punct) continue;
+    if (t.text == "(" || t.text == "[" || t.text == "{") {
+      open.push_back(i);
+    } else if (t.text == ")" || t.text == "]" || t.text == "}") {
+      if (open.empty()) throw Refusal("unbalanced brackets");
+      partner_[i] = open.back();
+      partner_[open.back()] = i;
+      open.pop_back();
+    }
+  }
+  if (!open.empty()) throw Refusal("unbalanced brackets");
+}
+
+std::size_t FileSplitter::barrier_count() const {
+  return static_cast<std::size_t>(
+      std::count_if(tokens_.begin(), tokens_.end(), [](const Token& t) { return t.is(kBarrier); }));
+}
+
+bool FileSplitter::directive_mentions_barrier() const {
+  return std::any_of(tokens_.begin(), tokens_.end(), [](const Token& t) {
+    return t.kind == TokenKind::Directive && t.text.find(kBarrier) != std::string_view::npos;
+  });
+}
+
+std::vector<KernelSite> FileSplitter::find_kernels() {
+  std::vector<KernelSite> kernels;
+  // Scopes kernels can stand in: namespaces and extern "C" blocks. Any other
+  // brace (a function body, a class, an initialiser) is skipped whole.
+  struct Scope {
+    std::size_t close;
+    std::optional<std::string> name;  ///< set for a namespace
+  };
+  std::vector<Scope> scopes;
+  auto namespaces = [&] {
+    std::vector<std::string> out;
+    for (const Scope& s : scopes)
+      if (s.name) out.push_back(*s.name);
+    return out;
+  };
+  for (std::size_t i = 0; i < tokens_.size(); ++i) {
+    while (!scopes.empty() && i == scopes.back().close) {
+      scopes.pop_back();
+      ++i;
+    }
+    if (i >= tokens_.size()) break;
+    const Token& t = tok(i);
+    if (t.is("{")) {
+      if (i >= 1 && tok(i - 1).is("namespace")) {
+        scopes.push_back({partner_[i], std::string()});
+      } else if (i >= 2 && tok(i - 2).is("namespace") && tok(i - 1).is_identifier()) {
+        scopes.push_back({partner_[i], std::string(tok(i - 1).text)});
+      } else if (i >= 2 && tok(i - 2).is("extern") && tok(i - 1).kind == TokenKind::Literal) {
+        scopes.push_back({partner_[i], std::nullopt});
+      } else {
+        i = partner_[i];
+      }
+      continue;
+    }
+    if (!t.is("__global__")) continue;
+
+    KernelSite k;
+    k.namespaces = namespaces();
+    for (std::size_t j = i; j-- > 0;) {
+      const Token& b = tok(j);
+      if (b.is(";") || b.is("{") || b.is("}") || b.kind == TokenKind::Directive) break;
+      if (b.is("template") || b.is(">")) k.is_template = true;
+    }
+    std::size_t j = i + 1;
+    while (j < tokens_.size() && !tok(j).is("(") && !tok(j).is(";") && !tok(j).is("{")) ++j;
+    while (j < tokens_.size() && tok(j).is("(") && tok(j - 1).is("__launch_bounds__")) {
+      j = partner_[j] + 1;
+      while (j < tokens_.size() && !tok(j).is("(") && !tok(j).is(";") && !tok(j).is("{")) ++j;
+    }
+    if (j >= tokens_.size() || !tok(j).is("(") || !tok(j - 1).is_identifier()) continue;
+    k.name = std::string(tok(j - 1).text);
+    k.params_open = j;
+    k.params_close = partner_[j];
+    const std::size_t after = k.params_close + 1;
+    if (after >= tokens_.size() || !tok(after).is("{")) {
+      i = k.params_close;  // a declaration
+      continue;
+    }
+    k.body_open = after;
+    k.body_close = partner_[after];
+    kernels.push_back(k);
+    i = k.body_close;
+  }
+  return kernels;
+}
+
+// True when the token ends an operand, so that a following '[' is a
+// subscript and a following '&' or '*' is binary.
+bool FileSplitter::is_operand_end(std::size_t i) const {
+  const Token& t = tok(i);
+  if (t.kind == TokenKind::Number || t.kind == TokenKind::Literal) return true;
+  if (t.is_identifier()) return !kStatementKeywords.count(t.text) && !kTypeWords.count(t.text);
+  return t.is(")") || t.is("]") || t.is("++") || t.is("--");
+}
+
+std::set<std::string_view> FileSplitter::names_used(std::size_t first, std::size_t end) const {
+  std::set<std::string_view> used;
+  for (std::size_t i = first; i < end; ++i) {
+    if (!tok(i).is_identifier()) continue;
+    if (i > 0 && (tok(i - 1).is(".") || tok(i - 1).is("->") || tok(i - 1).is("::"))) continue;
+    used.insert(tok(i).text);
+  }
+  return used;
+}
+
+// Cuts [first, end) into the statements that stand at its top level. A brace
+// that opens a block (after ')', else, do, or at a statement's start) ends its
+// statement where it closes; any other brace is an initialiser.
+std::vector<Statement> FileSplitter::statements(std::size_t first, std::size_t end) const {
+  std::vector<Statement> out;
+  std::size_t start = first;
+  for (std::size_t i = first; i < end; ++i) {
+    const Token& t = tok(i);
+    if (t.is(";")) {
+      out.push_back(Statement{start, i, Statement::Kind::Other, {}, {}});
+      start = i + 1;
+    } else if (t.is("(") || t.is("[")) {
+      i = partner_[i];
+    } else if (t.is("{")) {
+      const bool block = i == start || tok(i - 1).is(")") || tok(i - 1).is("else") || tok(i - 1).is("do");
+      i = partner_[i];
+      if (block) {
+        out.push_back(Statement{start, i, Statement::Kind::Other, {}, {}});
+        start = i + 1;
+      }
+    }
+  }
+  if (start < end) throw Refusal("a statement without its ';' before a barrier");
+  for (Statement& s : out) classify(s);
+  return out;
+}
+
+void FileSplitter::classify(Statement& s) const {
+  std::size_t i = s.first;
+  const Token& head = tok(i);
+  if (!head.is_identifier() || kStatementKeywords.count(head.text)) return;
+  if (!kTypeWords.count(head.text)) {
+    // `name name`, `name* name`, `ns::type name`, `type<...> name`: possibly
+    // a variable of a type we cannot size up.
+    std::size_t j = i + 1;
+    while (j + 1 <= s.last && tok(j).is("::") && tok(j + 1).is_identifier()) j += 2;
+    const bool template_args = j <= s.last && tok(j).is("<");
+    while (j <= s.last && (tok(j).is("*") || tok(j).is("&"))) ++j;
+    if (template_args || (j <= s.last && tok(j).is_identifier()))
+      throw Refusal("a statement that may declare a variable of a type we do not know: '" +
+                    std::string(text_of(s.first, s.last)) + "'");
+    return;
+  }
+
+  std::vector<std::string_view> words;
+  for (; i <= s.last && tok(i).is_identifier() && kTypeWords.count(tok(i).text); ++i) words.push_back(tok(i).text);
+  auto has = [&](std::string_view w) { return std::find(words.begin(), words.end(), w) != words.end(); };
+  s.prefix = std::string(text_of(s.first, i - 1));
+  if (has("__shared__")) {
+    s.kind = Statement::Kind::Shared;
+    return;
+  }
+  if (has("static") || has("extern")) throw Refusal("a static or extern local");
+  s.kind = Statement::Kind::Declaration;
+  std::string base;  // the prefix without top-level qualifiers
+  for (std::string_view w : words) {
+    if (w == "const" || w == "volatile" || w == "register") continue;
+    base += (base.empty() ? "" : " ") + std::string(w);
+  }
+
+  // Declarators, separated by top-level commas.
+  std::size_t d = i;
+  while (d < s.last) {
+    std::size_t e = d;
+    while (e < s.last && !tok(e).is(",")) {
+      if (tok(e).is("(") || tok(e).is("[") || tok(e).is("{")) e = partner_[e];
+      ++e;
+    }
+    Declarator decl;
+    decl.text = std::string(text_of(d, e - 1));
+    std::size_t j = d;
+    int stars = 0;
+    for (; j < e && (tok(j).is("*") || tok(j).is("&") || tok(j).is("&&") || tok(j).is("const") ||
+                     tok(j).is("volatile"));
+         ++j) {
+      if (tok(j).is("*")) stars++;
+      if (tok(j).is("&") || tok(j).is("&&")) decl.plain = false;
+    }
+    if (j >= e || !tok(j).is_identifier()) throw Refusal("a declaration we cannot read: '" + decl.text + "'");
+    decl.name = std::string(tok(j).text);
+    ++j;
+    if (j < e) {
+      if (tok(j).is("=") && j + 1 < e) {
+        decl.init = std::string(text_of(j + 1, e - 1));
+      } else {
+        decl.plain = false;  // an array, or a braced or parenthesised initialiser
+        if (tok(j).is("[")) decl.array = true;
+      }
+    }
+    if (has("auto")) decl.plain = false;
+    if (stars == 0) {
+      decl.storage_type = base;
+    } else {
+      decl.storage_type = std::string(s.prefix) + std::string(static_cast<std::size_t>(stars), '*');
+    }
+    s.declarators.push_back(std::move(decl));
+    d = e + 1;
+  }
+}
+
+void FileSplitter::check_body(const KernelSite& k, const std::vector<std::size_t>& barriers) const {
+  const std::size_t last_barrier = barriers.back();
+  std::set<std::string_view> params;
+  for (std::size_t i = k.params_open + 1; i < k.params_close; ++i) {
+    if (tok(i).is_identifier() && (tok(i + 1).is(",") || tok(i + 1).is(")") || tok(i + 1).is("[")))
+      params.insert(tok(i).text);
+  }
+  for (std::size_t i = k.body_open + 1; i < k.body_close; ++i) {
+    const Token& t = tok(i);
+    if (t.kind == TokenKind::Directive) throw Refusal("a preprocessor directive in its body");
+    if (t.is_identifier() && forbidden_identifier(t.text)) throw Refusal("'" + std::string(t.text) + "'");
+    if (t.is("return") && i < last_barrier) throw Refusal("a return before its last barrier");
+    if (t.is("[") && !is_operand_end(i - 1)) throw Refusal("a lambda or attribute");
+    // The address of a local or parameter would outlive the region loop's
+    // iteration that took it; shared arrays are not locals.
+    if (t.is("&") && !is_operand_end(i - 1)) throw Refusal("the address of a variable taken with '&'");
+    if (t.is_identifier() && params.count(t.text) && !(tok(i - 1).is(".") || tok(i - 1).is("->"))) {
+      const bool written = kAssignments.count(tok(i + 1).text) || tok(i - 1).is("++") || tok(i - 1).is("--");
+      if (written) throw Refusal("a write to parameter '" + std::string(t.text) + "'");
+    }
+  }
+}
+
+std::size_t FileSplitter::barriers_in(const KernelSite& k) const {
+  std::size_t count = 0;
+  for (std::size_t i = k.body_open + 1; i < k.body_close; ++i) count += tok(i).is(kBarrier) ? 1 : 0;
+  return count;
+}
+
+std::string FileSplitter::split(const KernelSite& k) {
+  // Barriers: each must be a whole statement at the top of the body.
+  std::vector<std::size_t> barriers;
+  int depth = 0;
+  for (std::size_t i = k.body_open + 1; i < k.body_close; ++i) {
+    const Token& t = tok(i);
+    if (t.is("(") || t.is("[") || t.is("{")) depth++;
+    if (t.is(")") || t.is("]") || t.is("}")) depth--;
+    if (!t.is(kBarrier)) continue;
+    const bool statement_start = i == k.body_open + 1 || tok(i - 1).is(";") || tok(i - 1).is("}");
+    if (depth != 0 || !statement_start) throw Refusal("a barrier inside a nested statement");
+    if (!(tok(i + 1).is("(") && tok(i + 2).is(")") && tok(i + 3).is(";")))
+      throw Refusal("a barrier that is not a statement of its own");
+    barriers.push_back(i);
+  }
+  if (barriers.empty()) return {};
+  check_body(k, barriers);
+
+  // The regions between barriers and their statements.
+  std::vector<Region> regions;
+  std::size_t from = k.body_open + 1;
+  for (std::size_t b : barriers) {
+    regions.push_back({from, b, {}, {}});
+    from = b + 4;
+  }
+  regions.push_back({from, k.body_close, {}, {}});
+  for (Region& r : regions) {
+    r.statements = statements(r.first, r.end);
+    r.used = names_used(r.first, r.end);
+  }
+
+  // Which locals a later region uses: those live on per thread.
+  struct Promoted {
+    std::string name, type;
+    std::size_t region;
+  };
+  std::vector<Promoted> promoted;
+  std::set<std::string> promoted_names;
+  std::set<std::string_view> local_names;
+  for (std::size_t r = 0; r < regions.size(); ++r) {
+    for (const Statement& s : regions[r].statements) {
+      if (s.kind != Statement::Kind::Declaration) continue;
+      for (const Declarator& d : s.declarators) {
+        // A local array's elements could be reached through a pointer kept
+        // for a later region, after the iteration that held the array ended.
+        if (d.array) throw Refusal("a local array");
+        local_names.insert(d.name);
+        bool later = false;
+        for (std::size_t q = r + 1; q < regions.size(); ++q) later = later || regions[q].used.count(d.name);
+        if (!later) continue;
+        if (!d.plain) throw Refusal("local '" + d.name + "', used after a barrier, is not a plain scalar");
+        promoted.push_back({d.name, d.storage_type, r});
+        promoted_names.insert(d.name);
+      }
+    }
+  }
+
+  const std::string fn = k.name + "_in_regions";
+  std::string out;
+  out += line_directive(k.body_open);
+  out += "[[gnu::flatten]] static bool " + fn + "(" +
+         std::string(k.params_close > k.params_open + 1 ? text_of(k.params_open + 1, k.params_close - 1) : "") +
+         ") {\n";
+  out += "  const unsigned gpu_split_bx_ = blockDim.x, gpu_split_by_ = blockDim.y, gpu_split_bz_ = blockDim.z;\n";
+  for (const Region& r : regions) {
+    for (const Statement& s : r.statements) {
+      if (s.kind != Statement::Kind::Shared) continue;
+      for (std::size_t i = s.first; i <= s.last; ++i)
+        if (tok(i).is_identifier() && local_names.count(tok(i).text))
+          throw Refusal("a shared array that depends on a local");
+      out += line_directive(s.first) + "  " + std::string(text_of(s.first, s.last)) + "\n";
+    }
+  }
+  for (const Promoted& p : promoted)
+    out += "  " + p.type + " " + p.name + "_per_thread_[::gpu_runtime::kMaxThreadsPerBlock];\n";
+
+  for (std::size_t r = 0; r < regions.size(); ++r) {
+    const Region& region = regions[r];
+    const bool last = r + 1 == regions.size();
+    out += "  for (unsigned gpu_split_tz_ = 0, gpu_split_t_ = 0; gpu_split_tz_ < gpu_split_bz_; ++gpu_split_tz_)\n"
+           "  for (unsigned gpu_split_ty_ = 0; gpu_split_ty_ < gpu_split_by_; ++gpu_split_ty_)\n"
+           "  for (unsigned gpu_split_tx_ = 0; gpu_split_tx_ < gpu_split_bx_; ++gpu_split_tx_, ++gpu_split_t_) {\n"
+           "    threadIdx = uint3{gpu_split_tx_, gpu_split_ty_, gpu_split_tz_};\n";
+    for (const Promoted& p : promoted) {
+      if (p.region < r && region.used.count(p.name))
+        out += "    [[maybe_unused]] " + p.type + "& " + p.name + " = " + p.name + "_per_thread_[gpu_split_t_];\n";
+    }
+    out += "    {\n";
+    bool has_return = false;
+    for (const Statement& s : region.statements) {
+      if (s.kind == Statement::Kind::Shared) continue;
+      out += line_directive(s.first);
+      const bool rewrite = s.kind == Statement::Kind::Declaration &&
+                           std::any_of(s.declarators.begin(), s.declarators.end(),
+                                       [&](const Declarator& d) { return promoted_names.count(d.name); });
+      if (rewrite) {
+        for (const Declarator& d : s.declarators) {
+          if (promoted_names.count(d.name)) {
+            out += "[[maybe_unused]] " + d.storage_type + "& " + d.name + " = " + d.name +
+                   "_per_thread_[gpu_split_t_]; ";
+            if (!d.init.empty()) out += d.name + " = " + d.init + "; ";
+          } else {
+            out += s.prefix + " " + d.text + "; ";
+          }
+        }
+        out += "\n";
+        continue;
+      }
+      // Verbatim, with a return ending this thread's share of the last region.
+      std::size_t copied = tok(s.first).begin;
+      for (std::size_t i = s.first; i <= s.last; ++i) {
+        if (!tok(i).is("return")) continue;
+        has_return = true;
+        out += file_.text.substr(copied, tok(i).begin - copied) + "goto gpu_split_thread_done_";
+        copied = tok(i).end;
+      }
+      out += file_.text.substr(copied, tok(s.last).end - copied) + "\n";
+    }
+    out += "    }\n";
+    if (last && has_return) out += "    gpu_split_thread_done_:;\n";
+    out += "  }\n";
+  }
+  out += "  return true;\n}\n";
+  out += "namespace {\n[[maybe_unused]] const bool " + fn +
+         "_registered_ = ::gpu_runtime::register_region_form<&" + fn + ">(reinterpret_cast<const void*>(&" +
+         k.name + "));\n}\n";
+  return out;
+}
+
+std::string open_namespaces(const std::vector<std::string>& names) {
+  std::string out;
+  for (const std::string& n : names) out += n.empty() ? "namespace {\n" : "namespace " + n + " {\n";
+  return out;
+}
+
+std::string close_namespaces(const std::vector<std::string>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) out += "}\n";
+  return out;
+}
+
+}  // namespace
+
+SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
+  SplitOutcome outcome;
+  std::vector<std::string> forms;
+  bool stray_barrier = false;
+  for (const SourceFile& file : files) {
+    std::optional<FileSplitter> splitter;
+    try {
+      splitter.emplace(file);
+    } catch (const Refusal& r) {
+      // Unbalanced brackets: nothing can be split safely.
+      if (file.text.find(kBarrier) != std::string::npos) stray_barrier = true;
+      outcome.report.push_back(file.path + ": not scanned: " + r.what());
+      continue;
+    }
+    if (splitter->directive_mentions_barrier()) stray_barrier = true;
+    std::size_t barriers_in_kernels = 0;
+    for (const KernelSite& k : splitter->find_kernels()) {
+      const std::size_t barriers = splitter->barriers_in(k);
+      barriers_in_kernels += barriers;
+      if (barriers == 0) continue;
+      const std::string where = file.path + ": kernel " + k.name;
+      try {
+        // A template's region form would have to follow its instantiations.
+        if (k.is_template) throw Refusal("a template");
+        forms.push_back(open_namespaces(k.namespaces) + splitter->split(k) + close_namespaces(k.namespaces));
+        outcome.report.push_back(where + ": split at its barriers");
+      } catch (const Refusal& r) {
+        outcome.report.push_back(where + ": left to fibers: " + r.what());
+      }
+    }
+    if (barriers_in_kernels != splitter->barrier_count()) stray_barrier = true;
+  }
+  if (stray_barrier) {
+    outcome.report.push_back("a barrier outside the top level of a kernel body: every kernel is left to fibers");
+    return outcome;
+  }
+  for (const std::string& f : forms) outcome.code += f;
+  return outcome;
+}
+
+}  // namespace split_barriers
