@@ -423,7 +423,7 @@ std::string FileSplitter::split(const KernelSite& k) {
   out += "[[gnu::flatten]] static bool " + fn + "(" +
          std::string(k.params_close > k.params_open + 1 ? text_of(k.params_open + 1, k.params_close - 1) : "") +
          ") {\n";
-  out += "  const unsigned gpu_split_bx_ = blockDim.x, gpu_split_by_ = blockDim.y, gpu_split_bz_ = blockDim.z;\n";
+  out += "  const int gpu_split_bx_ = int(blockDim.x), gpu_split_by_ = int(blockDim.y), gpu_split_bz_ = int(blockDim.z);\n";
   for (const Region& r : regions) {
     for (const Statement& s : r.statements) {
       if (s.kind != Statement::Kind::Shared) continue;
@@ -439,10 +439,13 @@ std::string FileSplitter::split(const KernelSite& k) {
   for (std::size_t r = 0; r < regions.size(); ++r) {
     const Region& region = regions[r];
     const bool last = r + 1 == regions.size();
-    out += "  for (unsigned gpu_split_tz_ = 0, gpu_split_t_ = 0; gpu_split_tz_ < gpu_split_bz_; ++gpu_split_tz_)\n"
-           "  for (unsigned gpu_split_ty_ = 0; gpu_split_ty_ < gpu_split_by_; ++gpu_split_ty_)\n"
-           "  for (unsigned gpu_split_tx_ = 0; gpu_split_tx_ < gpu_split_bx_; ++gpu_split_tx_, ++gpu_split_t_) {\n"
-           "    threadIdx = uint3{gpu_split_tx_, gpu_split_ty_, gpu_split_tz_};\n";
+    // Signed counters (a block has at most 1024 threads): the compiler may
+    // then take a kernel's int copies of its indices as plain induction
+    // variables, which lets it vectorise the region's loop.
+    out += "  for (int gpu_split_tz_ = 0, gpu_split_t_ = 0; gpu_split_tz_ < gpu_split_bz_; ++gpu_split_tz_)\n"
+           "  for (int gpu_split_ty_ = 0; gpu_split_ty_ < gpu_split_by_; ++gpu_split_ty_)\n"
+           "  for (int gpu_split_tx_ = 0; gpu_split_tx_ < gpu_split_bx_; ++gpu_split_tx_, ++gpu_split_t_) {\n"
+           "    threadIdx = uint3{unsigned(gpu_split_tx_), unsigned(gpu_split_ty_), unsigned(gpu_split_tz_)};\n";
     for (const Promoted& p : promoted) {
       if (p.region < r && region.used.count(p.name))
         out += "    [[maybe_unused]] " + p.type + "& " + p.name + " = " + p.name + "_per_thread_[gpu_split_t_];\n";
