@@ -12,6 +12,7 @@ namespace split_barriers {
 namespace {
 
 constexpr std::string_view kBarrier = "__syncthreads";
+constexpr std::string_view kShared = "__shared__";
 
 // Words that may open a declaration of a variable of a built-in or CUDA
 // vector type. A statement that opens with another name followed by a name
@@ -92,9 +93,10 @@ class FileSplitter {
   FileSplitter(const SourceFile& file) : file_(file), tokens_(tokenize(file.text)) { match_brackets(); }
 
   std::vector<KernelSite> find_kernels();
-  std::size_t barrier_count() const;
-  bool directive_mentions_barrier() const;
-  std::size_t barriers_in(const KernelSite& kernel) const;
+  std::size_t count(std::string_view word) const;
+  bool directive_mentions(std::string_view word) const;
+  std::size_t count_in(const KernelSite& kernel, std::string_view word) const;
+  std::string row_form(const KernelSite& kernel) const;
   std::string split(const KernelSite& kernel);
 
  private:
@@ -135,15 +137,27 @@ void FileSplitter::match_brackets() {
   if (!open.empty()) throw Refusal("unbalanced brackets");
 }
 
-std::size_t FileSplitter::barrier_count() const {
+std::size_t FileSplitter::count(std::string_view word) const {
   return static_cast<std::size_t>(
-      std::count_if(tokens_.begin(), tokens_.end(), [](const Token& t) { return t.is(kBarrier); }));
+      std::count_if(tokens_.begin(), tokens_.end(), [&](const Token& t) { return t.is(word); }));
 }
 
-bool FileSplitter::directive_mentions_barrier() const {
-  return std::any_of(tokens_.begin(), tokens_.end(), [](const Token& t) {
-    return t.kind == TokenKind::Directive && t.text.find(kBarrier) != std::string_view::npos;
+bool FileSplitter::directive_mentions(std::string_view word) const {
+  return std::any_of(tokens_.begin(), tokens_.end(), [&](const Token& t) {
+    return t.kind == TokenKind::Directive && t.text.find(word) != std::string_view::npos;
   });
+}
+
+std::size_t FileSplitter::count_in(const KernelSite& k, std::string_view word) const {
+  std::size_t n = 0;
+  for (std::size_t i = k.body_open + 1; i < k.body_close; ++i) n += tok(i).is(word) ? 1 : 0;
+  return n;
+}
+
+std::string FileSplitter::row_form(const KernelSite& k) const {
+  return "namespace {\n[[maybe_unused]] const bool " + k.name +
+         "_rows_registered_ = ::gpu_runtime::register_row_form<&" + k.name + ">(reinterpret_cast<const void*>(&" +
+         k.name + "));\n}\n";
 }
 
 std::vector<KernelSite> FileSplitter::find_kernels() {
@@ -354,12 +368,6 @@ void FileSplitter::check_body(const KernelSite& k, const std::vector<std::size_t
   }
 }
 
-std::size_t FileSplitter::barriers_in(const KernelSite& k) const {
-  std::size_t count = 0;
-  for (std::size_t i = k.body_open + 1; i < k.body_close; ++i) count += tok(i).is(kBarrier) ? 1 : 0;
-  return count;
-}
-
 std::string FileSplitter::split(const KernelSite& k) {
   // Barriers: each must be a whole statement at the top of the body.
   std::vector<std::size_t> barriers;
@@ -509,40 +517,64 @@ std::string close_namespaces(const std::vector<std::string>& names) {
 SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
   SplitOutcome outcome;
   std::vector<std::string> forms;
-  bool stray_barrier = false;
+  std::vector<std::pair<std::string, std::string>> row_candidates;  // report line, code
+  bool stray_barrier = false;  // a barrier outside the top level of a kernel
+  bool stray_shared = false;   // shared memory outside a kernel body
   for (const SourceFile& file : files) {
     std::optional<FileSplitter> splitter;
     try {
       splitter.emplace(file);
     } catch (const Refusal& r) {
-      // Unbalanced brackets: nothing can be split safely.
-      if (file.text.find(kBarrier) != std::string::npos) stray_barrier = true;
+      // Unbalanced brackets: nothing in it can be read safely.
+      stray_barrier = true;
       outcome.report.push_back(file.path + ": not scanned: " + r.what());
       continue;
     }
-    if (splitter->directive_mentions_barrier()) stray_barrier = true;
-    std::size_t barriers_in_kernels = 0;
+    if (splitter->directive_mentions(kBarrier)) stray_barrier = true;
+    if (splitter->directive_mentions(kShared)) stray_shared = true;
+    std::size_t barriers_in_kernels = 0, shared_in_kernels = 0;
     for (const KernelSite& k : splitter->find_kernels()) {
-      const std::size_t barriers = splitter->barriers_in(k);
+      const std::size_t barriers = splitter->count_in(k, kBarrier);
+      const std::size_t shared = splitter->count_in(k, kShared);
       barriers_in_kernels += barriers;
-      if (barriers == 0) continue;
+      shared_in_kernels += shared;
       const std::string where = file.path + ": kernel " + k.name;
+      if (k.is_template) {
+        // A template's other forms would have to follow its instantiations.
+        if (barriers > 0) outcome.report.push_back(where + ": left to fibers: a template");
+        continue;
+      }
+      if (barriers == 0) {
+        if (shared > 0) continue;
+        row_candidates.push_back({where, open_namespaces(k.namespaces) + splitter->row_form(k) +
+                                             close_namespaces(k.namespaces)});
+        continue;
+      }
       try {
-        // A template's region form would have to follow its instantiations.
-        if (k.is_template) throw Refusal("a template");
         forms.push_back(open_namespaces(k.namespaces) + splitter->split(k) + close_namespaces(k.namespaces));
         outcome.report.push_back(where + ": split at its barriers");
       } catch (const Refusal& r) {
         outcome.report.push_back(where + ": left to fibers: " + r.what());
       }
     }
-    if (barriers_in_kernels != splitter->barrier_count()) stray_barrier = true;
+    if (barriers_in_kernels != splitter->count(kBarrier)) stray_barrier = true;
+    if (shared_in_kernels != splitter->count(kShared)) stray_shared = true;
   }
   if (stray_barrier) {
-    outcome.report.push_back("a barrier outside the top level of a kernel body: every kernel is left to fibers");
+    outcome.report.push_back("a barrier outside the top level of a kernel body: every kernel runs as written");
     return outcome;
   }
   for (const std::string& f : forms) outcome.code += f;
+  // Blocks may run side by side only where no function they call could use
+  // shared memory.
+  if (stray_shared) {
+    outcome.report.push_back("shared memory outside a kernel body: no kernel runs in rows");
+    return outcome;
+  }
+  for (const auto& [where, code] : row_candidates) {
+    outcome.code += code;
+    outcome.report.push_back(where + ": runs in rows (no barrier, no shared memory)");
+  }
   return outcome;
 }
 

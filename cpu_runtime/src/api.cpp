@@ -55,3 +55,8 @@ bool gpu_runtime::attach_region_form(const void* kernel_host_entry, RegionRunner
   Runtime::get().attach_region_form(kernel_host_entry, run_block, args_size);
   return true;
 }
+
+bool gpu_runtime::attach_row_form(const void* kernel_host_entry, RowRunner run_rows, size_t args_size) {
+  Runtime::get().attach_row_form(kernel_host_entry, run_rows, args_size);
+  return true;
+}

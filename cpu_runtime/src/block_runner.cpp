@@ -142,6 +142,30 @@ void BlockRunner::run(Launch& launch, std::uint64_t block) {
   mode_ = Mode::Idle;
 }
 
+void BlockRunner::run_span(Launch& launch, std::uint64_t first, std::uint64_t last) {
+  const std::uint64_t gx = launch.grid.x, gy = launch.grid.y;
+  std::uint64_t b = first;
+  while (b < last) {
+    // The blocks from b to the end of its row of the grid, or of the span.
+    const std::uint64_t x = b % gx;
+    const std::uint64_t run_end = std::min(last, b - x + gx);
+    bool ran = false;
+    if (launch.run_rows) {
+      launch_ = &launch;
+      place_.block = uint3{static_cast<unsigned>(x), static_cast<unsigned>((b / gx) % gy),
+                           static_cast<unsigned>(b / (gx * gy))};
+      place_.block_dim = launch.block;
+      place_.grid_dim = launch.grid;
+      mode_ = Mode::Rows;
+      ran = launch.run_rows(launch.args.data(), place_, static_cast<unsigned>(x), static_cast<unsigned>(run_end - b));
+      mode_ = Mode::Idle;
+    }
+    if (!ran)
+      for (std::uint64_t k = b; k < run_end; ++k) run(launch, k);
+    b = run_end;
+  }
+}
+
 void BlockRunner::barrier() {
   switch (mode_) {
     case Mode::Direct:
@@ -161,8 +185,9 @@ void BlockRunner::barrier() {
       launch_->raise(cudaErrorLaunchFailure);
       return;
     case Mode::Regions:
+    case Mode::Rows:
       // A barrier the splitter did not see (in a function the kernel calls):
-      // the region loops cannot honour it.
+      // the region or row loops cannot honour it.
       launch_->raise(cudaErrorLaunchFailure);
       return;
     case Mode::Single:

@@ -33,6 +33,10 @@ class BlockRunner {
   /// Runs block `block` (linear, x fastest) of `launch` to completion.
   void run(Launch& launch, std::uint64_t block);
 
+  /// Runs blocks first .. last - 1 of `launch`, through its row form where
+  /// it has one (blocks in the same row of the grid side by side).
+  void run_span(Launch& launch, std::uint64_t first, std::uint64_t last);
+
   /// The current thread of the running block arrived at __syncthreads().
   void barrier();
 
@@ -44,6 +48,7 @@ class BlockRunner {
     Loop,    ///< threads 1.. run as a plain loop: no barrier may come
     Fibers,  ///< every thread has its own stack; barriers hand over
     Regions,  ///< the kernel's region form runs the block: no barrier may come
+    Rows,     ///< the kernel's row form runs blocks side by side: no barrier may come
   };
 
   BlockRunner();

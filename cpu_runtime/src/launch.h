@@ -18,6 +18,8 @@ struct Launch {
   const gpu_runtime::KernelOps* ops = nullptr;
   /// Runs a whole block region by region, when the kernel has that form.
   gpu_runtime::RegionRunner run_regions = nullptr;
+  /// Runs runs of blocks side by side, when the kernel has that form.
+  gpu_runtime::RowRunner run_rows = nullptr;
   dim3 grid, block;
   std::uint64_t blocks = 0;  ///< grid.x * grid.y * grid.z
   std::uint64_t serial = 0;  ///< place in the stream, from 0

@@ -1,10 +1,34 @@
 #include "launch_engine.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "block_runner.h"
 
 namespace gpu_cpu {
+
+namespace {
+
+// How long a waiting thread polls before it sleeps. Long enough to cover the
+// host's work between two launches of a typical loop, short enough that
+// idle workers give their cores back soon.
+constexpr auto kSpinFor = std::chrono::microseconds(100);
+
+// Polls `ready` for up to kSpinFor, yielding the core between polls to any
+// thread that wants it (on a machine with as many workers as cores, a
+// waiting host must not slow the workers down). True once it holds.
+template <class Ready>
+bool spin_until(Ready ready) {
+  const auto deadline = std::chrono::steady_clock::now() + kSpinFor;
+  for (;;) {
+    if (ready()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::yield();
+  }
+}
+
+}  // namespace
 
 LaunchEngine::LaunchEngine(int workers) : worker_count_(std::max(1, workers)) {}
 
@@ -22,16 +46,19 @@ void LaunchEngine::submit(std::unique_ptr<Launch> launch) {
   }
   launch->serial = submitted_++;
   queue_.push_back(std::move(launch));
+  submitted_seen_.store(submitted_, std::memory_order_release);
   changed_.notify_all();
 }
 
 int LaunchEngine::synchronize() {
+  spin_until([this] { return retired_seen_.load(std::memory_order_acquire) == submitted_seen_.load(std::memory_order_acquire); });
   std::unique_lock lock(mu_);
   changed_.wait(lock, [this] { return queue_.empty(); });
   return std::exchange(pending_error_, 0);
 }
 
 void LaunchEngine::wait_idle() {
+  spin_until([this] { return retired_seen_.load(std::memory_order_acquire) == submitted_seen_.load(std::memory_order_acquire); });
   std::unique_lock lock(mu_);
   changed_.wait(lock, [this] { return queue_.empty(); });
 }
@@ -46,7 +73,7 @@ void LaunchEngine::run_blocks(Launch& launch) {
     const std::uint64_t first = launch.next_block.fetch_add(chunk, std::memory_order_relaxed);
     if (first >= launch.blocks) break;
     const std::uint64_t last = std::min(launch.blocks, first + chunk);
-    for (std::uint64_t b = first; b < last; ++b) runner.run(launch, b);
+    runner.run_span(launch, first, last);
     ran += last - first;
   }
   if (ran == 0) return;
@@ -56,6 +83,7 @@ void LaunchEngine::run_blocks(Launch& launch) {
     if (launch.error && !pending_error_) pending_error_ = launch.error;
     queue_.pop_front();
     ++retired_;
+    retired_seen_.store(retired_, std::memory_order_release);
     changed_.notify_all();
   }
 }
@@ -64,6 +92,7 @@ void LaunchEngine::worker_loop() {
   for (;;) {
     std::shared_ptr<Launch> launch;
     std::uint64_t serial = 0;
+    spin_until([this] { return submitted_seen_.load(std::memory_order_acquire) > retired_seen_.load(std::memory_order_acquire); });
     {
       std::unique_lock lock(mu_);
       changed_.wait(lock, [this] { return !queue_.empty(); });
@@ -74,6 +103,7 @@ void LaunchEngine::worker_loop() {
     // Wait until this launch is retired before looking for the next one: the
     // stream runs launches strictly in order.
     launch.reset();
+    spin_until([&] { return retired_seen_.load(std::memory_order_acquire) > serial; });
     std::unique_lock lock(mu_);
     changed_.wait(lock, [&] { return retired_ > serial; });
   }

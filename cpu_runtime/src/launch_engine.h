@@ -4,6 +4,7 @@
 // in synchronize().
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -46,6 +47,11 @@ class LaunchEngine {
   bool started_ = false;
   std::uint64_t submitted_ = 0;  ///< launches queued so far; a launch's serial is its place
   std::uint64_t retired_ = 0;    ///< launches finished so far
+  // Copies of the two counts, written under mu_, for waiting threads to spin
+  // on before they sleep: waking a sleeping thread costs tens of
+  // microseconds, more than many a kernel takes.
+  std::atomic<std::uint64_t> submitted_seen_{0};
+  std::atomic<std::uint64_t> retired_seen_{0};
 };
 
 }  // namespace gpu_cpu

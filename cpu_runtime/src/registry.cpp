@@ -38,14 +38,24 @@ void Registry::remove_image(void** handle) {
 
 void Registry::attach_region_form(const void* host_entry, gpu_runtime::RegionRunner run, std::size_t args_size) {
   std::lock_guard lock(mu_);
-  region_forms_[host_entry] = RegionForm{run, args_size};
+  forms_[host_entry].regions = run;
+  forms_[host_entry].region_args = args_size;
 }
 
-gpu_runtime::RegionRunner Registry::region_form(const void* host_entry, const gpu_runtime::KernelOps& ops) const {
+void Registry::attach_row_form(const void* host_entry, gpu_runtime::RowRunner run, std::size_t args_size) {
   std::lock_guard lock(mu_);
-  auto it = region_forms_.find(host_entry);
-  if (it == region_forms_.end() || it->second.args_size != ops.args_size) return nullptr;
-  return it->second.run;
+  forms_[host_entry].rows = run;
+  forms_[host_entry].row_args = args_size;
+}
+
+Registry::Forms Registry::forms(const void* host_entry, const gpu_runtime::KernelOps& ops) const {
+  std::lock_guard lock(mu_);
+  Forms out;
+  auto it = forms_.find(host_entry);
+  if (it == forms_.end()) return out;
+  if (it->second.region_args == ops.args_size) out.regions = it->second.regions;
+  if (it->second.row_args == ops.args_size) out.rows = it->second.rows;
+  return out;
 }
 
 const RegisteredKernel* Registry::find(const void* host_entry) const {

@@ -26,12 +26,19 @@ class Registry {
   /// The kernel registered for a host entry, or null.
   const RegisteredKernel* find(const void* host_entry) const;
 
-  /// Records that a kernel also has a region form (it may come before or
-  /// after the kernel's registration).
+  /// Records that a kernel also has a region form or a row form (see
+  /// registration.h); either may come before or after the kernel's
+  /// registration.
   void attach_region_form(const void* host_entry, gpu_runtime::RegionRunner run, std::size_t args_size);
-  /// The region form of a registered kernel, or null when it has none or
-  /// the form's parameters do not span the kernel's.
-  gpu_runtime::RegionRunner region_form(const void* host_entry, const gpu_runtime::KernelOps& ops) const;
+  void attach_row_form(const void* host_entry, gpu_runtime::RowRunner run, std::size_t args_size);
+
+  /// The other forms of a kernel; a form whose parameters do not span the
+  /// kernel's is left out.
+  struct Forms {
+    gpu_runtime::RegionRunner regions = nullptr;
+    gpu_runtime::RowRunner rows = nullptr;
+  };
+  Forms forms(const void* host_entry, const gpu_runtime::KernelOps& ops) const;
 
  private:
   struct Image {
@@ -41,11 +48,13 @@ class Registry {
   mutable std::mutex mu_;
   std::vector<std::unique_ptr<Image>> images_;
   std::map<const void*, RegisteredKernel> kernels_;
-  struct RegionForm {
-    gpu_runtime::RegionRunner run = nullptr;
-    std::size_t args_size = 0;
+  struct AttachedForms {
+    gpu_runtime::RegionRunner regions = nullptr;
+    std::size_t region_args = 0;
+    gpu_runtime::RowRunner rows = nullptr;
+    std::size_t row_args = 0;
   };
-  std::map<const void*, RegionForm> region_forms_;
+  std::map<const void*, AttachedForms> forms_;
 };
 
 }  // namespace gpu_cpu

@@ -209,7 +209,11 @@ cudaError_t Runtime::launch(const void* entry) {
   if (status == cudaSuccess) {
     auto work = std::make_unique<Launch>();
     work->ops = kernel->ops;
-    if (gpu_support::environment().region_forms) work->run_regions = registry_.region_form(entry, *kernel->ops);
+    if (gpu_support::environment().region_forms) {
+      const Registry::Forms forms = registry_.forms(entry, *kernel->ops);
+      work->run_regions = forms.regions;
+      work->run_rows = forms.rows;
+    }
     work->grid = config.grid;
     work->block = config.block;
     work->blocks = std::uint64_t{config.grid.x} * config.grid.y * config.grid.z;
@@ -263,6 +267,10 @@ void Runtime::register_var(void**, const char*, const char* name, std::size_t si
 
 void Runtime::attach_region_form(const void* host_entry, gpu_runtime::RegionRunner run, std::size_t args_size) {
   registry_.attach_region_form(host_entry, run, args_size);
+}
+
+void Runtime::attach_row_form(const void* host_entry, gpu_runtime::RowRunner run, std::size_t args_size) {
+  registry_.attach_row_form(host_entry, run, args_size);
 }
 
 }  // namespace gpu_cpu

@@ -39,6 +39,7 @@ class Runtime {
   void register_function(void** handle, const char* host_entry, const char* name);
   void register_var(void** handle, const char* host_var, const char* name, std::size_t size, int constant);
   void attach_region_form(const void* host_entry, gpu_runtime::RegionRunner run, std::size_t args_size);
+  void attach_row_form(const void* host_entry, gpu_runtime::RowRunner run, std::size_t args_size);
 
  private:
   Runtime();

@@ -125,6 +125,75 @@ struct KernelThunk<Kernel> {
   static constexpr KernelOps ops{Layout::at[Layout::count], &run_thread, &run_threads};
 };
 
+// The row form of a kernel that uses neither barriers nor shared memory (see
+// cpu_runtime/split_barriers): its blocks are independent down to the
+// thread, so a run of blocks side by side along x can go thread row by
+// thread row, as one loop over the run's columns. Threads of one block keep
+// their order (x fastest, then y, then z).
+template <auto Kernel>
+struct RowThunk;
+
+template <typename... P, void (*Kernel)(P...)>
+struct RowThunk<Kernel> {
+  using Layout = ArgLayout<P...>;
+  static constexpr size_t args_size = Layout::at[Layout::count];
+
+  // One int counter i runs over the columns blockIdx.x * W + threadIdx.x of
+  // the run. With W a constant power of two the compiler sees through
+  // i / W * W + i % W, so a kernel's usual column index is i itself, an
+  // induction variable it can vectorise over.
+  template <unsigned W, size_t... I>
+  [[gnu::flatten]] static void rows(const unsigned char* args, const ThreadPlace& place, int first, int end,
+                                    std::index_sequence<I...>) {
+    // A local copy: the kernel's stores cannot reach it, so the arguments
+    // stay in registers across the loop.
+    const auto values = Layout::decode(args);
+    const unsigned by = place.block.y, bz = place.block.z;
+    const unsigned dy = place.block_dim.y, dz = place.block_dim.z;
+    for (unsigned z = 0; z < dz; ++z) {
+      for (unsigned y = 0; y < dy; ++y) {
+        for (int i = first; i < end; ++i) {
+          // Stored in every iteration so that the kernel's reads of it are
+          // known constants there, as the loop's own stores make them.
+          blockDim = uint3{W, dy, dz};
+          blockIdx = uint3{unsigned(i) / W, by, bz};
+          threadIdx = uint3{unsigned(i) % W, y, z};
+          // A direct call: through std::apply the compiler no longer folds
+          // the kernel's index arithmetic back to i.
+          Kernel(std::get<I>(values)...);
+        }
+      }
+    }
+  }
+
+  /// Runs blocks first_x .. first_x + count - 1 of the row of blocks at
+  /// place.block.y, place.block.z. Returns false, running nothing, when the
+  /// block width is not a power of two up to 1024 or the run's columns do
+  /// not all fit an int.
+  static bool run_rows(const unsigned char* args, const ThreadPlace& place, unsigned first_x, unsigned count) {
+    const unsigned w = place.block_dim.x;
+    const unsigned long long end = (unsigned long long)(first_x + 0ull + count) * w;
+    if (w == 0 || (w & (w - 1)) != 0 || w > kMaxThreadsPerBlock || end > 0x7fffffffull) return false;
+    gridDim = place.grid_dim;
+    const int first = int(first_x * w), last = int(end);
+    using Seq = std::index_sequence_for<P...>;
+    switch (w) {
+      case 1: rows<1>(args, place, first, last, Seq{}); break;
+      case 2: rows<2>(args, place, first, last, Seq{}); break;
+      case 4: rows<4>(args, place, first, last, Seq{}); break;
+      case 8: rows<8>(args, place, first, last, Seq{}); break;
+      case 16: rows<16>(args, place, first, last, Seq{}); break;
+      case 32: rows<32>(args, place, first, last, Seq{}); break;
+      case 64: rows<64>(args, place, first, last, Seq{}); break;
+      case 128: rows<128>(args, place, first, last, Seq{}); break;
+      case 256: rows<256>(args, place, first, last, Seq{}); break;
+      case 512: rows<512>(args, place, first, last, Seq{}); break;
+      default: rows<1024>(args, place, first, last, Seq{}); break;
+    }
+    return true;
+  }
+};
+
 // The entry point of a kernel's region form (see cpu_runtime/split_barriers):
 // a function with the kernel's parameters that runs a whole block, one
 // barrier region at a time, and returns true when it ran to its end.
@@ -157,11 +226,26 @@ using RegionRunner = bool (*)(const unsigned char* args, const ThreadPlace& plac
 /// uses it unless CUDART_BARRIERS=fibers. Returns true.
 bool attach_region_form(const void* kernel_host_entry, RegionRunner run_block, size_t args_size);
 
+/// Runs a run of blocks of a kernel in its row form (see RowThunk); false
+/// when it cannot, having run nothing.
+using RowRunner = bool (*)(const unsigned char* args, const ThreadPlace& place, unsigned first_x, unsigned count);
+
+/// Tells the CPU device that the blocks of the kernel with this host entry
+/// may run side by side (it uses no barrier and no shared memory). A launch
+/// uses the row form unless CUDART_BARRIERS=fibers. Returns true.
+bool attach_row_form(const void* kernel_host_entry, RowRunner run_rows, size_t args_size);
+
 namespace {
 template <auto Form>
 bool register_region_form(const void* kernel_host_entry) {
   using Thunk = detail::RegionThunk<Form>;
   return attach_region_form(kernel_host_entry, &Thunk::run_block, Thunk::args_size);
+}
+
+template <auto Kernel>
+bool register_row_form(const void* kernel_host_entry) {
+  using Thunk = detail::RowThunk<Kernel>;
+  return attach_row_form(kernel_host_entry, &Thunk::run_rows, Thunk::args_size);
 }
 }  // namespace
 
