@@ -1,6 +1,7 @@
 #include "splitter.h"
 
 #include <algorithm>
+#include <cctype>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -63,6 +64,16 @@ struct KernelSite {
   std::size_t body_open = 0;            ///< token index of '{'
   std::size_t body_close = 0;           ///< token index of the matching '}'
   bool is_template = false;
+  bool qualified = false;    ///< defined as ns::name: its namespace is not the one it stands in
+  bool conditional = false;  ///< inside #if/#ifdef: it may not be compiled at all
+};
+
+struct Param {
+  std::string text;     ///< as written
+  std::string name;     ///< empty for an unnamed one
+  std::string type;     ///< as written, without the name
+  std::string storage;  ///< the type of a per-thread copy: no top-level const
+  bool pointer = false;
 };
 
 struct Declarator {
@@ -112,7 +123,10 @@ class FileSplitter {
   std::vector<Statement> statements(std::size_t first, std::size_t end) const;
   void classify(Statement& s) const;
   std::set<std::string_view> names_used(std::size_t first, std::size_t end) const;
-  void check_body(const KernelSite& k, const std::vector<std::size_t>& barriers) const;
+  std::vector<Param> params(const KernelSite& k) const;
+  std::set<std::string> check_body(const KernelSite& k, const std::vector<std::size_t>& barriers,
+                                   const std::vector<Param>& params) const;
+  bool enclosing_call(std::size_t i) const;
 
   const SourceFile& file_;
   std::vector<Token> tokens_;
@@ -169,6 +183,16 @@ std::vector<KernelSite> FileSplitter::find_kernels() {
     std::optional<std::string> name;  ///< set for a namespace
   };
   std::vector<Scope> scopes;
+  // Open #if groups; an include guard (#ifndef X right before #define X)
+  // counts as none.
+  std::vector<bool> conditionals;
+  auto directive_word = [](std::string_view d) {
+    std::size_t i = 1;
+    while (i < d.size() && (d[i] == ' ' || d[i] == '\t')) ++i;
+    std::size_t e = i;
+    while (e < d.size() && std::isalpha(static_cast<unsigned char>(d[e]))) ++e;
+    return d.substr(i, e - i);
+  };
   auto namespaces = [&] {
     std::vector<std::string> out;
     for (const Scope& s : scopes)
@@ -182,6 +206,17 @@ std::vector<KernelSite> FileSplitter::find_kernels() {
     }
     if (i >= tokens_.size()) break;
     const Token& t = tok(i);
+    if (t.kind == TokenKind::Directive) {
+      const std::string_view word = directive_word(t.text);
+      if (word == "if" || word == "ifdef" || word == "ifndef") {
+        const bool guard = word == "ifndef" && i + 1 < tokens_.size() &&
+                           tok(i + 1).kind == TokenKind::Directive && directive_word(tok(i + 1).text) == "define";
+        conditionals.push_back(!guard);
+      } else if (word == "endif" && !conditionals.empty()) {
+        conditionals.pop_back();
+      }
+      continue;
+    }
     if (t.is("{")) {
       if (i >= 1 && tok(i - 1).is("namespace")) {
         scopes.push_back({partner_[i], std::string()});
@@ -211,6 +246,8 @@ std::vector<KernelSite> FileSplitter::find_kernels() {
     }
     if (j >= tokens_.size() || !tok(j).is("(") || !tok(j - 1).is_identifier()) continue;
     k.name = std::string(tok(j - 1).text);
+    k.qualified = j >= 2 && tok(j - 2).is("::");
+    k.conditional = std::find(conditionals.begin(), conditionals.end(), true) != conditionals.end();
     k.params_open = j;
     k.params_close = partner_[j];
     const std::size_t after = k.params_close + 1;
@@ -273,24 +310,42 @@ std::vector<Statement> FileSplitter::statements(std::size_t first, std::size_t e
 }
 
 void FileSplitter::classify(Statement& s) const {
-  std::size_t i = s.first;
-  const Token& head = tok(i);
+  const Token& head = tok(s.first);
   if (!head.is_identifier() || kStatementKeywords.count(head.text)) return;
-  if (!kTypeWords.count(head.text)) {
-    // `name name`, `name* name`, `ns::type name`, `type<...> name`: possibly
-    // a variable of a type we cannot size up.
-    std::size_t j = i + 1;
-    while (j + 1 <= s.last && tok(j).is("::") && tok(j + 1).is_identifier()) j += 2;
-    const bool template_args = j <= s.last && tok(j).is("<");
-    while (j <= s.last && (tok(j).is("*") || tok(j).is("&"))) ++j;
-    if (template_args || (j <= s.last && tok(j).is_identifier()))
-      throw Refusal("a statement that may declare a variable of a type we do not know: '" +
-                    std::string(text_of(s.first, s.last)) + "'");
-    return;
-  }
-
+  // The declaration's specifiers: type words and at most one other name (a
+  // typedef or a class, possibly qualified), which is a type only where a
+  // declarator follows it; `x = 1;` and `f(x);` declare nothing.
+  std::size_t i = s.first;
+  bool named_type = false;
   std::vector<std::string_view> words;
-  for (; i <= s.last && tok(i).is_identifier() && kTypeWords.count(tok(i).text); ++i) words.push_back(tok(i).text);
+  std::string base;  // the specifiers without top-level qualifiers
+  auto add_to_base = [&](std::size_t first, std::size_t last) {
+    for (std::size_t t = first; t <= last; ++t) base += (base.empty() ? "" : " ") + std::string(tok(t).text);
+  };
+  while (i <= s.last && tok(i).is_identifier()) {
+    if (kTypeWords.count(tok(i).text)) {
+      words.push_back(tok(i).text);
+      if (!tok(i).is("const") && !tok(i).is("volatile") && !tok(i).is("register")) add_to_base(i, i);
+      ++i;
+      continue;
+    }
+    if (named_type || kStatementKeywords.count(tok(i).text)) break;
+    std::size_t k = i + 1;
+    while (k + 1 <= s.last && tok(k).is("::") && tok(k + 1).is_identifier()) k += 2;
+    std::size_t d = k;
+    while (d <= s.last && (tok(d).is("*") || tok(d).is("&") || tok(d).is("&&") || tok(d).is("const") ||
+                           tok(d).is("volatile") || kTypeWords.count(tok(d).text)))
+      ++d;
+    const bool declarator_follows = d <= s.last && tok(d).is_identifier();
+    if (k <= s.last && tok(k).is("<") && (words.size() > 0 || k == i + 1))
+      throw Refusal("a statement that may declare a variable of a template type: '" +
+                    std::string(text_of(s.first, s.last)) + "'");
+    if (!declarator_follows) break;
+    named_type = true;
+    add_to_base(i, k - 1);
+    i = k;
+  }
+  if (words.empty() && !named_type) return;
   auto has = [&](std::string_view w) { return std::find(words.begin(), words.end(), w) != words.end(); };
   s.prefix = std::string(text_of(s.first, i - 1));
   if (has("__shared__")) {
@@ -299,11 +354,6 @@ void FileSplitter::classify(Statement& s) const {
   }
   if (has("static") || has("extern")) throw Refusal("a static or extern local");
   s.kind = Statement::Kind::Declaration;
-  std::string base;  // the prefix without top-level qualifiers
-  for (std::string_view w : words) {
-    if (w == "const" || w == "volatile" || w == "register") continue;
-    base += (base.empty() ? "" : " ") + std::string(w);
-  }
 
   // Declarators, separated by top-level commas.
   std::size_t d = i;
@@ -345,12 +395,71 @@ void FileSplitter::classify(Statement& s) const {
   }
 }
 
-void FileSplitter::check_body(const KernelSite& k, const std::vector<std::size_t>& barriers) const {
+std::vector<Param> FileSplitter::params(const KernelSite& k) const {
+  std::vector<Param> out;
+  std::size_t first = k.params_open + 1;
+  for (std::size_t i = first; i <= k.params_close; ++i) {
+    if (tok(i).is("(") || tok(i).is("[") || tok(i).is("{")) {
+      i = partner_[i];
+      continue;
+    }
+    if (!(tok(i).is(",") || i == k.params_close) || i == first) continue;
+    Param p;
+    std::size_t last = i - 1;
+    p.text = std::string(text_of(first, last));
+    // An array parameter's name stands before its brackets: int rows[][4].
+    for (std::size_t t = first + 1; t < last; ++t) {
+      if (tok(t).is("[") && tok(t - 1).is_identifier()) {
+        last = t - 1;
+        break;
+      }
+    }
+    if (tok(last).is_identifier() && !kTypeWords.count(tok(last).text) && last > first) {
+      p.name = std::string(tok(last).text);
+      p.type = std::string(text_of(first, last - 1));
+      std::size_t last_star = first;
+      for (std::size_t t = first; t < last; ++t) {
+        if (tok(t).is("*")) {
+          p.pointer = true;
+          last_star = t;
+        }
+      }
+      // Drop the const that applies to the parameter itself.
+      for (std::size_t t = first; t < last; ++t) {
+        const bool top_level = !p.pointer || t > last_star;
+        if (top_level && (tok(t).is("const") || tok(t).is("volatile"))) continue;
+        p.storage += (p.storage.empty() ? "" : " ") + std::string(tok(t).text);
+      }
+    }
+    out.push_back(std::move(p));
+    first = i + 1;
+  }
+  return out;
+}
+
+std::set<std::string> FileSplitter::check_body(const KernelSite& k, const std::vector<std::size_t>& barriers,
+                                               const std::vector<Param>& params) const {
   const std::size_t last_barrier = barriers.back();
-  std::set<std::string_view> params;
-  for (std::size_t i = k.params_open + 1; i < k.params_close; ++i) {
-    if (tok(i).is_identifier() && (tok(i + 1).is(",") || tok(i + 1).is(")") || tok(i + 1).is("[")))
-      params.insert(tok(i).text);
+  std::set<std::string_view> param_names, shared_names;
+  for (const Param& p : params)
+    if (!p.name.empty()) param_names.insert(p.name);
+  // Names declared __shared__: arrays and variables of the block, not of a thread.
+  for (std::size_t i = k.body_open + 1; i < k.body_close; ++i) {
+    if (!tok(i).is("__shared__")) continue;
+    for (std::size_t j = i + 1; j < k.body_close && !tok(j).is(";"); ++j)
+      if (tok(j).is_identifier() && (tok(j + 1).is("[") || tok(j + 1).is(";") || tok(j + 1).is(",")))
+        shared_names.insert(tok(j).text);
+  }
+
+  std::set<std::string> copied;  // parameters each thread needs its own copy of
+  for (const Param& p : params) {
+    // A parameter of a class type can change through its members in ways
+    // the tokens do not show.
+    if (!p.name.empty() && !p.pointer) {
+      bool scalar = true;
+      for (const Token& t : tokenize(p.type)) scalar = scalar && kTypeWords.count(t.text);
+      if (!scalar) copied.insert(p.name);
+    }
   }
   for (std::size_t i = k.body_open + 1; i < k.body_close; ++i) {
     const Token& t = tok(i);
@@ -358,14 +467,49 @@ void FileSplitter::check_body(const KernelSite& k, const std::vector<std::size_t
     if (t.is_identifier() && forbidden_identifier(t.text)) throw Refusal("'" + std::string(t.text) + "'");
     if (t.is("return") && i < last_barrier) throw Refusal("a return before its last barrier");
     if (t.is("[") && !is_operand_end(i - 1)) throw Refusal("a lambda or attribute");
-    // The address of a local or parameter would outlive the region loop's
-    // iteration that took it; shared arrays are not locals.
-    if (t.is("&") && !is_operand_end(i - 1)) throw Refusal("the address of a variable taken with '&'");
-    if (t.is_identifier() && params.count(t.text) && !(tok(i - 1).is(".") || tok(i - 1).is("->"))) {
-      const bool written = kAssignments.count(tok(i + 1).text) || tok(i - 1).is("++") || tok(i - 1).is("--");
-      if (written) throw Refusal("a write to parameter '" + std::string(t.text) + "'");
+    // The address of a local or of a parameter would outlive the loop
+    // iteration that took it. An element a pointer parameter points to, or
+    // shared memory, belongs to no thread.
+    if (t.is("&") && !is_operand_end(i - 1)) {
+      const Token& target = tok(i + 1);
+      const bool through_pointer = param_names.count(target.text) && (tok(i + 2).is("[") || tok(i + 2).is("->"));
+      if (!through_pointer && !shared_names.count(target.text))
+        throw Refusal("the address of a variable taken with '&'");
+    }
+    if (!t.is_identifier() || !param_names.count(t.text) || tok(i - 1).is(".") || tok(i - 1).is("->")) continue;
+    // A parameter that may change: assigned, incremented, or handed to a
+    // function that may take it by reference. (Writing through a pointer
+    // parameter, *p = v or p[i] = v, changes the memory, not the parameter.)
+    const bool dereferenced = tok(i - 1).is("*") && !is_operand_end(i - 2);
+    const bool written = !dereferenced && (kAssignments.count(tok(i + 1).text) || tok(i - 1).is("++") ||
+                                           tok(i - 1).is("--"));
+    const bool call_argument = (tok(i - 1).is("(") || tok(i - 1).is(",")) &&
+                               (tok(i + 1).is(")") || tok(i + 1).is(",")) && i - 1 > k.body_open &&
+                               enclosing_call(i);
+    if (written || call_argument) copied.insert(std::string(t.text));
+  }
+  return copied;
+}
+
+// True when the token at i stands directly in the argument list of a call.
+bool FileSplitter::enclosing_call(std::size_t i) const {
+  std::size_t depth = 0;
+  for (std::size_t j = i; j-- > 0;) {
+    if (tok(j).is(")") || tok(j).is("]") || tok(j).is("}")) {
+      j = partner_[j];
+      continue;
+    }
+    if (tok(j).is("(") || tok(j).is("[") || tok(j).is("{")) {
+      if (depth == 0) {
+        if (!tok(j).is("(") || j == 0) return false;
+        const Token& callee = tok(j - 1);
+        return (callee.is_identifier() && !kStatementKeywords.count(callee.text) && !kTypeWords.count(callee.text)) ||
+               callee.is(">") || callee.is(")");
+      }
+      --depth;
     }
   }
+  return false;
 }
 
 std::string FileSplitter::split(const KernelSite& k) {
@@ -384,7 +528,8 @@ std::string FileSplitter::split(const KernelSite& k) {
     barriers.push_back(i);
   }
   if (barriers.empty()) return {};
-  check_body(k, barriers);
+  const std::vector<Param> parameters = params(k);
+  const std::set<std::string> copied = check_body(k, barriers, parameters);
 
   // The regions between barriers and their statements.
   std::vector<Region> regions;
@@ -402,11 +547,19 @@ std::string FileSplitter::split(const KernelSite& k) {
   // Which locals a later region uses: those live on per thread.
   struct Promoted {
     std::string name, type;
-    std::size_t region;
+    std::size_t region;  ///< where it is declared
+    bool parameter = false;
   };
   std::vector<Promoted> promoted;
   std::set<std::string> promoted_names;
   std::set<std::string_view> local_names;
+  // Each thread has its own copy of a parameter that may change, as on the
+  // device: the copies start as the launch's argument, held under another name.
+  for (const Param& p : parameters) {
+    if (!copied.count(p.name)) continue;
+    if (p.text.find('[') != std::string::npos) throw Refusal("parameter '" + p.name + "' may change and is an array");
+    promoted.push_back({p.name, p.storage, 0, true});
+  }
   for (std::size_t r = 0; r < regions.size(); ++r) {
     for (const Statement& s : regions[r].statements) {
       if (s.kind != Statement::Kind::Declaration) continue;
@@ -428,9 +581,12 @@ std::string FileSplitter::split(const KernelSite& k) {
   const std::string fn = k.name + "_in_regions";
   std::string out;
   out += line_directive(k.body_open);
-  out += "[[gnu::flatten]] static bool " + fn + "(" +
-         std::string(k.params_close > k.params_open + 1 ? text_of(k.params_open + 1, k.params_close - 1) : "") +
-         ") {\n";
+  std::string signature;
+  for (const Param& p : parameters) {
+    if (!signature.empty()) signature += ", ";
+    signature += copied.count(p.name) ? p.type + " " + p.name + "_argument_" : p.text;
+  }
+  out += "[[gnu::flatten]] static bool " + fn + "(" + signature + ") {\n";
   out += "  const int gpu_split_bx_ = int(blockDim.x), gpu_split_by_ = int(blockDim.y), gpu_split_bz_ = int(blockDim.z);\n";
   for (const Region& r : regions) {
     for (const Statement& s : r.statements) {
@@ -455,8 +611,10 @@ std::string FileSplitter::split(const KernelSite& k) {
            "  for (int gpu_split_tx_ = 0; gpu_split_tx_ < gpu_split_bx_; ++gpu_split_tx_, ++gpu_split_t_) {\n"
            "    threadIdx = uint3{unsigned(gpu_split_tx_), unsigned(gpu_split_ty_), unsigned(gpu_split_tz_)};\n";
     for (const Promoted& p : promoted) {
-      if (p.region < r && region.used.count(p.name))
-        out += "    [[maybe_unused]] " + p.type + "& " + p.name + " = " + p.name + "_per_thread_[gpu_split_t_];\n";
+      const std::string bind =
+          "    [[maybe_unused]] " + p.type + "& " + p.name + " = " + p.name + "_per_thread_[gpu_split_t_];";
+      if (p.parameter && r == 0) out += bind + " " + p.name + " = " + p.name + "_argument_;\n";
+      else if (p.region < r && region.used.count(p.name)) out += bind + "\n";
     }
     out += "    {\n";
     bool has_return = false;
@@ -533,15 +691,25 @@ SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
     if (splitter->directive_mentions(kBarrier)) stray_barrier = true;
     if (splitter->directive_mentions(kShared)) stray_shared = true;
     std::size_t barriers_in_kernels = 0, shared_in_kernels = 0;
-    for (const KernelSite& k : splitter->find_kernels()) {
+    const std::vector<KernelSite> kernels = splitter->find_kernels();
+    for (const KernelSite& k : kernels) {
       const std::size_t barriers = splitter->count_in(k, kBarrier);
       const std::size_t shared = splitter->count_in(k, kShared);
       barriers_in_kernels += barriers;
       shared_in_kernels += shared;
       const std::string where = file.path + ": kernel " + k.name;
-      if (k.is_template) {
-        // A template's other forms would have to follow its instantiations.
-        if (barriers > 0) outcome.report.push_back(where + ": left to fibers: a template");
+      // Forms are registered by the kernel's plain name in the namespace
+      // it stands in: a template (whose forms would have to follow its
+      // instantiations), an overloaded name, a definition qualified with
+      // another namespace and one the preprocessor may leave out get none.
+      std::string unfit;
+      if (k.is_template) unfit = "a template";
+      else if (std::count_if(kernels.begin(), kernels.end(), [&](const KernelSite& o) { return o.name == k.name; }) > 1)
+        unfit = "an overloaded name";
+      else if (k.qualified) unfit = "a qualified name";
+      else if (k.conditional) unfit = "inside a preprocessor conditional";
+      if (!unfit.empty()) {
+        if (barriers > 0) outcome.report.push_back(where + ": left to fibers: " + unfit);
         continue;
       }
       if (barriers == 0) {

@@ -13,7 +13,9 @@ namespace {
 // How long a waiting thread polls before it sleeps. Long enough to cover the
 // host's work between two launches of a typical loop, short enough that
 // idle workers give their cores back soon.
-constexpr auto kSpinFor = std::chrono::microseconds(100);
+#include <cstdlib>
+static const auto kSpinFor = std::chrono::microseconds(std::getenv("XSPIN") ? std::atoi(std::getenv("XSPIN")) : 100);
+static const int kSpinWho = std::getenv("XWHO") ? std::atoi(std::getenv("XWHO")) : 3;
 
 // Polls `ready` for up to kSpinFor, yielding the core between polls to any
 // thread that wants it (on a machine with as many workers as cores, a
@@ -51,14 +53,14 @@ void LaunchEngine::submit(std::unique_ptr<Launch> launch) {
 }
 
 int LaunchEngine::synchronize() {
-  spin_until([this] { return retired_seen_.load(std::memory_order_acquire) == submitted_seen_.load(std::memory_order_acquire); });
+  if (kSpinWho & 2) spin_until([this] { return retired_seen_.load(std::memory_order_acquire) == submitted_seen_.load(std::memory_order_acquire); });
   std::unique_lock lock(mu_);
   changed_.wait(lock, [this] { return queue_.empty(); });
   return std::exchange(pending_error_, 0);
 }
 
 void LaunchEngine::wait_idle() {
-  spin_until([this] { return retired_seen_.load(std::memory_order_acquire) == submitted_seen_.load(std::memory_order_acquire); });
+  if (kSpinWho & 2) spin_until([this] { return retired_seen_.load(std::memory_order_acquire) == submitted_seen_.load(std::memory_order_acquire); });
   std::unique_lock lock(mu_);
   changed_.wait(lock, [this] { return queue_.empty(); });
 }
@@ -92,7 +94,7 @@ void LaunchEngine::worker_loop() {
   for (;;) {
     std::shared_ptr<Launch> launch;
     std::uint64_t serial = 0;
-    spin_until([this] { return submitted_seen_.load(std::memory_order_acquire) > retired_seen_.load(std::memory_order_acquire); });
+    if (kSpinWho & 1) spin_until([this] { return submitted_seen_.load(std::memory_order_acquire) > retired_seen_.load(std::memory_order_acquire); });
     {
       std::unique_lock lock(mu_);
       changed_.wait(lock, [this] { return !queue_.empty(); });
@@ -103,7 +105,7 @@ void LaunchEngine::worker_loop() {
     // Wait until this launch is retired before looking for the next one: the
     // stream runs launches strictly in order.
     launch.reset();
-    spin_until([&] { return retired_seen_.load(std::memory_order_acquire) > serial; });
+    if (kSpinWho & 1) spin_until([&] { return retired_seen_.load(std::memory_order_acquire) > serial; });
     std::unique_lock lock(mu_);
     changed_.wait(lock, [&] { return retired_ > serial; });
   }
