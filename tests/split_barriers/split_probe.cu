@@ -142,6 +142,18 @@ __global__ void fill_rows(int* out, int width) {
   out[row * width + col] = row * 1000 + col + (int)(blockIdx.x * 7);
 }
 
+// The order the threads ran in: each takes the next ticket. Run with one
+// worker, so the tickets are not raced for. In rows, thread row y of every
+// block of a grid row runs before row y + 1 of any; block by block, a block's
+// threads all run before the next block's.
+int next_ticket;
+
+__global__ void take_tickets(int* out) {
+  int i = ((blockIdx.z * gridDim.y + blockIdx.y) * gridDim.x + blockIdx.x) * (blockDim.x * blockDim.y * blockDim.z) +
+          (threadIdx.z * blockDim.y + threadIdx.y) * blockDim.x + threadIdx.x;
+  out[i] = next_ticket++;
+}
+
 struct Window {
   int lo, hi;
 };
@@ -174,6 +186,7 @@ GPU_DEVICE_CODE(GPU_KERNEL(carry_locals, "_Z12carry_localsPiPfPKf"),
                 GPU_KERNEL(stack_address, "_Z13stack_addressPyPi"),
                 GPU_KERNEL(synced_elsewhere, "_Z16synced_elsewherePi"),
                 GPU_KERNEL(fill_rows, "_Z9fill_rowsPii"),
+                GPU_KERNEL(take_tickets, "_Z12take_ticketsPi"),
                 GPU_KERNEL(widen_window, "_Z12widen_window6WindowPi"),
                 GPU_KERNEL(offset_by_reference, "_Z19offset_by_referenceiPi"))
 
@@ -273,6 +286,10 @@ int main(int argc, char** argv) {
   } else if (!strcmp(scenario, "fill_rows")) {
     int* out = device_copy(minus_ones);
     print_status(launchKernel(fill_rows, grid, block, out, (int)(block.x * grid.x)));
+    print_ints("out", host_copy(out, total));
+  } else if (!strcmp(scenario, "take_tickets")) {
+    int* out = device_copy(minus_ones);
+    print_status(launchKernel(take_tickets, grid, block, out));
     print_ints("out", host_copy(out, total));
   } else if (!strcmp(scenario, "widen_window")) {
     int* out = device_copy(minus_ones);

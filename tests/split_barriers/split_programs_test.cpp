@@ -210,8 +210,48 @@ TEST_P(SplitRows, BarrierFreeKernelComputesTheSameInEveryMode) {
 
 INSTANTIATE_TEST_SUITE_P(Shapes, SplitRows,
                          ::testing::Values(Shape{32, 2, 1, 3, 2, 1}, Shape{1, 1, 1, 9, 1, 1}, Shape{7, 3, 1, 2, 2, 1},
-                                           Shape{1024, 1, 1, 2, 1, 1}),
+                                           Shape{1024, 1, 1, 2, 1, 1}, Shape{16, 16, 1, 40, 13, 1},
+                                           Shape{4, 1, 1, 300, 1, 1}),
                          shape_name);
+
+// With one worker the tickets show the order threads ran in. A block's own
+// threads always keep their order. In rows, a thread row of one block runs
+// before the next thread row of its neighbour on the left; as written
+// (CUDART_BARRIERS=fibers), and where the width is no power of two, each
+// block runs whole before the next.
+TEST(SplitRows, RowFormRunsThreadRowsAcrossBlocks) {
+  auto tickets = [](const Shape& s, const char* barriers) {
+    const ProbeOutput run = run_probe("take_tickets", s, {barriers, "1"});
+    EXPECT_EQ(values_of(run, "out").size(), s.threads() * s.blocks()) << barriers;
+    return values_of(run, "out");
+  };
+  auto in_thread_order = [](const std::vector<double>& t, const Shape& s, unsigned b) {
+    for (unsigned i = 1; i < s.threads(); ++i)
+      if (t[b * s.threads() + i] <= t[b * s.threads() + i - 1]) return false;
+    return true;
+  };
+  auto whole_blocks = [](const std::vector<double>& t, const Shape& s, unsigned b) {
+    return t[b * s.threads() + s.threads() - 1] - t[b * s.threads()] == s.threads() - 1;
+  };
+
+  const Shape rows{4, 2, 2, 3, 2, 8};  // 48 blocks of 16 threads in 16 grid rows of 3
+  const std::vector<double> in_rows = tickets(rows, "regions");
+  const std::vector<double> as_written = tickets(rows, "fibers");
+  ASSERT_FALSE(in_rows.empty());
+  ASSERT_FALSE(as_written.empty());
+  unsigned interleaved = 0;
+  for (unsigned b = 0; b < rows.blocks(); ++b) {
+    EXPECT_TRUE(in_thread_order(in_rows, rows, b)) << "block " << b;
+    EXPECT_TRUE(whole_blocks(as_written, rows, b)) << "block " << b;
+    interleaved += whole_blocks(in_rows, rows, b) ? 0 : 1;
+  }
+  EXPECT_GT(interleaved, 0u) << "no block ran side by side with another";
+
+  const Shape odd{3, 2, 1, 40, 1, 1};
+  const std::vector<double> odd_width = tickets(odd, "regions");
+  ASSERT_FALSE(odd_width.empty());
+  for (unsigned b = 0; b < odd.blocks(); ++b) EXPECT_TRUE(whole_blocks(odd_width, odd, b)) << "block " << b;
+}
 
 TEST(SplitProbe, KernelWithABarrierInALoopRunsOnFibersInBothModes) {
   const Shape s{256, 1, 1, 4, 1, 1};
@@ -326,14 +366,15 @@ TEST(SplitTool, ReportGivesEachKernelOfTheProbeItsVerdict) {
       {"stack_address", "split at its barriers"},
       {"synced_elsewhere", "split at its barriers"},
       {"fill_rows", "runs in rows (no barrier, no shared memory)"},
+      {"take_tickets", "runs in rows (no barrier, no shared memory)"},
+      {"widen_window", "split at its barriers"},
+      {"offset_by_reference", "split at its barriers"},
   };
   for (const auto& [kernel, verdict] : verdicts) {
     const std::string line = path + ": kernel " + kernel + ": " + verdict;
     EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line << "\nin:\n" << run.result.out;
   }
-  // Each kernel has exactly one line (widen_window and offset_by_reference
-  // included, whatever their verdict).
-  EXPECT_EQ(lines.size(), 10u) << run.result.out;
+  EXPECT_EQ(lines.size(), verdicts.size()) << run.result.out;
   EXPECT_NE(run.generated.find("#include \"" + path + "\"\n"), std::string::npos) << run.generated;
   EXPECT_EQ(run.depfile, (dir / "out.cpp").string() + ": " + path + "\n");
 }
