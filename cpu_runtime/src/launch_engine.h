@@ -38,6 +38,9 @@ class LaunchEngine {
   void start_workers();
   void worker_loop();
   void run_blocks(Launch& launch);
+  bool all_retired() const {
+    return retired_seen_.load(std::memory_order_acquire) == submitted_seen_.load(std::memory_order_acquire);
+  }
 
   const int worker_count_;
   std::mutex mu_;
