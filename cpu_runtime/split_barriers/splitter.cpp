@@ -78,6 +78,8 @@ struct Param {
 
 struct Declarator {
   std::string name;
+  std::size_t name_token = 0;
+  std::size_t init_first = 0, init_last = 0;  ///< the initialiser's tokens, when it has one
   std::string storage_type;  ///< the type of its per-thread array
   std::string text;          ///< the declarator as written, initialiser included
   std::string init;          ///< the initialiser after '=', or empty
@@ -108,7 +110,10 @@ class FileSplitter {
   bool directive_mentions(std::string_view word) const;
   std::size_t count_in(const KernelSite& kernel, std::string_view word) const;
   std::string row_form(const KernelSite& kernel) const;
-  std::string split(const KernelSite& kernel);
+  std::string split(const KernelSite& kernel, const std::set<std::string>& numeric_macros);
+  bool may_change(const KernelSite& k, std::string_view name, std::size_t declared_at) const;
+  bool pure_initialiser(const Declarator& d, const std::set<std::string>& known,
+                        const std::set<std::string>& numeric_macros) const;
 
  private:
   const Token& tok(std::size_t i) const { return tokens_[i]; }
@@ -375,10 +380,13 @@ void FileSplitter::classify(Statement& s) const {
     }
     if (j >= e || !tok(j).is_identifier()) throw Refusal("a declaration we cannot read: '" + decl.text + "'");
     decl.name = std::string(tok(j).text);
+    decl.name_token = j;
     ++j;
     if (j < e) {
       if (tok(j).is("=") && j + 1 < e) {
         decl.init = std::string(text_of(j + 1, e - 1));
+        decl.init_first = j + 1;
+        decl.init_last = e - 1;
       } else {
         decl.plain = false;  // an array, or a braced or parenthesised initialiser
         if (tok(j).is("[")) decl.array = true;
@@ -512,7 +520,58 @@ bool FileSplitter::enclosing_call(std::size_t i) const {
   return false;
 }
 
-std::string FileSplitter::split(const KernelSite& k) {
+// True when the name may be assigned after its declaration (the token at
+// declared_at), incremented, or handed to a function that may take it by
+// reference. A same-named variable of an inner scope counts too.
+bool FileSplitter::may_change(const KernelSite& k, std::string_view name, std::size_t declared_at) const {
+  for (std::size_t i = k.body_open + 1; i < k.body_close; ++i) {
+    if (i == declared_at || !tok(i).is_identifier() || tok(i).text != name) continue;
+    if (tok(i - 1).is(".") || tok(i - 1).is("->") || tok(i - 1).is("::")) continue;
+    const bool dereferenced = tok(i - 1).is("*") && !is_operand_end(i - 2);
+    if (!dereferenced && kAssignments.count(tok(i + 1).text)) return true;
+    if (tok(i - 1).is("++") || tok(i - 1).is("--")) return true;
+    if ((tok(i - 1).is("(") || tok(i - 1).is(",")) && (tok(i + 1).is(")") || tok(i + 1).is(",")) && enclosing_call(i))
+      return true;
+  }
+  return false;
+}
+
+// True when the initialiser gives the same value whenever a region computes
+// it again: it reads only the thread's and block's indices, parameters that
+// do not change, numeric macros and locals `known` to be such, and calls no
+// function and reads no memory.
+bool FileSplitter::pure_initialiser(const Declarator& d, const std::set<std::string>& known,
+                                    const std::set<std::string>& numeric_macros) const {
+  static const std::set<std::string_view> builtins = {"threadIdx", "blockIdx", "blockDim", "gridDim"};
+  static const std::set<std::string_view> operators = {"+",  "-",  "*",  "/",  "%",  "(",  ")",  "?", ":",
+                                                       "<",  ">",  "<=", ">=", "==", "!=", "&&", "||", "!",
+                                                       "~",  "&",  "|",  "^",  "<<", ">>", "."};
+  if (d.init.empty()) return false;
+  for (std::size_t i = d.init_first; i <= d.init_last; ++i) {
+    const Token& t = tok(i);
+    if (t.kind == TokenKind::Number) continue;
+    if (t.kind == TokenKind::Punct) {
+      if (!operators.count(t.text)) return false;
+      if (t.is(".") && !(i > d.init_first && builtins.count(tok(i - 1).text))) return false;
+      if ((t.is("*") || t.is("&")) && !is_operand_end(i - 1)) return false;  // a dereference or an address
+      continue;
+    }
+    if (!t.is_identifier()) return false;
+    if (kTypeWords.count(t.text)) continue;  // a cast
+    if (tok(i + 1).is("(") ) return false;     // a call
+    if (builtins.count(t.text)) continue;
+    if (i > d.init_first && tok(i - 1).is(".")) {
+      if (t.text != "x" && t.text != "y" && t.text != "z") return false;
+      continue;
+    }
+    const std::string name(t.text);
+    if (known.count(name) || numeric_macros.count(name) || name == "true" || name == "false") continue;
+    return false;
+  }
+  return true;
+}
+
+std::string FileSplitter::split(const KernelSite& k, const std::set<std::string>& numeric_macros) {
   // Barriers: each must be a whole statement at the top of the body.
   std::vector<std::size_t> barriers;
   int depth = 0;
@@ -560,6 +619,20 @@ std::string FileSplitter::split(const KernelSite& k) {
     if (p.text.find('[') != std::string::npos) throw Refusal("parameter '" + p.name + "' may change and is an array");
     promoted.push_back({p.name, p.storage, 0, true});
   }
+  // Locals that later regions compute again rather than keep: set once from
+  // indices and unchanging parameters (row and column, element indices), so
+  // the compiler sees them as functions of the loop's counters. Parameters
+  // and locals that may change are not `known`.
+  struct Recomputed {
+    std::string name, type;
+    const Declarator* declarator;
+    std::size_t region;
+    std::set<std::string> needs;  ///< other recomputed locals its initialiser reads
+  };
+  std::vector<Recomputed> recomputed;
+  std::set<std::string> known;
+  for (const Param& p : parameters)
+    if (!p.name.empty() && !copied.count(p.name)) known.insert(p.name);
   for (std::size_t r = 0; r < regions.size(); ++r) {
     for (const Statement& s : regions[r].statements) {
       if (s.kind != Statement::Kind::Declaration) continue;
@@ -568,6 +641,15 @@ std::string FileSplitter::split(const KernelSite& k) {
         // for a later region, after the iteration that held the array ended.
         if (d.array) throw Refusal("a local array");
         local_names.insert(d.name);
+        if (d.plain && !may_change(k, d.name, d.name_token) && pure_initialiser(d, known, numeric_macros)) {
+          Recomputed c{d.name, d.storage_type, &d, r, {}};
+          for (std::size_t i = d.init_first; i <= d.init_last; ++i)
+            for (const Recomputed& o : recomputed)
+              if (tok(i).is_identifier() && tok(i).text == o.name) c.needs.insert(o.name);
+          recomputed.push_back(std::move(c));
+          known.insert(d.name);
+          continue;
+        }
         bool later = false;
         for (std::size_t q = r + 1; q < regions.size(); ++q) later = later || regions[q].used.count(d.name);
         if (!later) continue;
@@ -615,6 +697,18 @@ std::string FileSplitter::split(const KernelSite& k) {
           "    [[maybe_unused]] " + p.type + "& " + p.name + " = " + p.name + "_per_thread_[gpu_split_t_];";
       if (p.parameter && r == 0) out += bind + " " + p.name + " = " + p.name + "_argument_;\n";
       else if (p.region < r && region.used.count(p.name)) out += bind + "\n";
+    }
+    // Recomputed locals of earlier regions this one reads, with the ones
+    // they are computed from, in the order of their declarations.
+    std::set<std::string> wanted;
+    for (const Recomputed& c : recomputed)
+      if (c.region < r && region.used.count(c.name)) wanted.insert(c.name);
+    for (auto c = recomputed.rbegin(); c != recomputed.rend(); ++c)
+      if (wanted.count(c->name)) wanted.insert(c->needs.begin(), c->needs.end());
+    for (const Recomputed& c : recomputed) {
+      if (!wanted.count(c.name)) continue;
+      out += line_directive(c.declarator->name_token) + "    [[maybe_unused]] " + c.type + " const " + c.name +
+             " = " + c.declarator->init + ";\n";
     }
     out += "    {\n";
     bool has_return = false;
@@ -676,6 +770,20 @@ SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
   SplitOutcome outcome;
   std::vector<std::string> forms;
   std::vector<std::pair<std::string, std::string>> row_candidates;  // report line, code
+  // Region forms copy kernel text to the end of the unit, where a macro
+  // undefined or redefined on the way would read differently.
+  std::set<std::string> numeric_macros;
+  bool undefines = false;
+  for (const SourceFile& file : files) {
+    for (const Token& t : tokenize(file.text)) {
+      if (t.kind != TokenKind::Directive) continue;
+      const std::vector<Token> words = tokenize(t.text.substr(1));
+      if (words.size() >= 2 && words[0].is("undef")) undefines = true;
+      if (words.size() == 3 && words[0].is("define") && words[1].is_identifier() &&
+          words[2].kind == TokenKind::Number)
+        numeric_macros.insert(std::string(words[1].text));
+    }
+  }
   bool stray_barrier = false;  // a barrier outside the top level of a kernel
   bool stray_shared = false;   // shared memory outside a kernel body
   for (const SourceFile& file : files) {
@@ -719,7 +827,8 @@ SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
         continue;
       }
       try {
-        forms.push_back(open_namespaces(k.namespaces) + splitter->split(k) + close_namespaces(k.namespaces));
+        forms.push_back(open_namespaces(k.namespaces) + splitter->split(k, numeric_macros) +
+                        close_namespaces(k.namespaces));
         outcome.report.push_back(where + ": split at its barriers");
       } catch (const Refusal& r) {
         outcome.report.push_back(where + ": left to fibers: " + r.what());
@@ -731,6 +840,10 @@ SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
   if (stray_barrier) {
     outcome.report.push_back("a barrier outside the top level of a kernel body: every kernel runs as written");
     return outcome;
+  }
+  if (undefines && !forms.empty()) {
+    outcome.report.push_back("a #undef: no kernel is split at its barriers");
+    forms.clear();
   }
   for (const std::string& f : forms) outcome.code += f;
   // Blocks may run side by side only where no function they call could use

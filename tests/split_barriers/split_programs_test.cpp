@@ -403,7 +403,7 @@ TEST(SplitTool, FollowsIncludedKernelSourcesAndWritesThemToTheDepfile) {
   EXPECT_EQ(run.result.out, kernel_path + ": kernel shift: split at its barriers\n");
   EXPECT_EQ(run.depfile, (dir / "out.cpp").string() + ": " + main_path + " " + kernel_path + "\n")
       << "each file once, a missing include skipped";
-  EXPECT_NE(run.generated.find("t_per_thread_"), std::string::npos) << run.generated;
+  EXPECT_NE(run.generated.find("shift_in_regions"), std::string::npos) << run.generated;
   EXPECT_NE(run.generated.find("#line 4 \"" + kernel_path + "\""), std::string::npos)
       << "errors in the generated code point at the kernel's own lines\n"
       << run.generated;

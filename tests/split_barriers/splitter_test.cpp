@@ -300,13 +300,47 @@ TEST(SplitGeneratedCode, OnlyLocalsUsedAfterABarrierAreKeptPerThread) {
       "__syncthreads();\n"
       "out[t] = (int)late + half;\n"));
   ASSERT_EQ(o.report, (std::vector<std::string>{"k.cu: kernel k: split at its barriers"}));
-  for (const char* kept : {"int t_per_thread_[", "int half_per_thread_[", "float w_per_thread_[",
-                           "const float* src_per_thread_[", "unsigned long long big_per_thread_[",
+  // Computed from memory, or changed after their declaration: kept.
+  for (const char* kept : {"const float* src_per_thread_[", "unsigned long long big_per_thread_[",
                            "double late_per_thread_["}) {
     EXPECT_EQ(occurrences(o.code, kept), 1u) << kept << "\n" << o.code;
   }
-  for (const char* name : {"scratch", "here", "again", "n", "out"})
+  // Functions of the thread's index: computed again where a later region reads them.
+  EXPECT_EQ(occurrences(o.code, "int const t = threadIdx.x;"), 2u) << o.code;
+  EXPECT_EQ(occurrences(o.code, "int const half = t / 2;"), 1u) << o.code;
+  EXPECT_EQ(occurrences(o.code, "float const w = 0.5f * t;"), 1u) << o.code;
+  for (const char* name : {"t", "half", "w", "scratch", "here", "again", "n", "out"})
     EXPECT_EQ(o.code.find(std::string(name) + "_per_thread_"), std::string::npos) << name << "\n" << o.code;
+}
+
+// A local computed again must come out the same: only one that never
+// changes and whose initialiser reads nothing but indices, unchanging
+// parameters, numeric macros and other such locals qualifies.
+TEST(SplitGeneratedCode, OnlyUnchangingFunctionsOfTheIndicesAreComputedAgain) {
+  const SplitOutcome o = split("#define WIDTH 16\n" +
+                               kernel("int row = blockIdx.y * WIDTH + threadIdx.y;\n"
+                                      "int moved = threadIdx.x;\nmoved += 1;\n"
+                                      "int passed = threadIdx.x;\nbump(passed);\n"
+                                      "int loaded = out[threadIdx.x];\n"
+                                      "int called = min(threadIdx.x, 3u);\n"
+                                      "int scaled = row * n;\n"
+                                      "int global = counter + 1;\n"
+                                      "__syncthreads();\n"
+                                      "out[row] = moved + passed + loaded + called + scaled + global;"));
+  ASSERT_EQ(o.report, (std::vector<std::string>{"k.cu: kernel k: split at its barriers"})) << o.code;
+  EXPECT_NE(o.code.find("int const row = blockIdx.y * WIDTH + threadIdx.y;"), std::string::npos) << o.code;
+  EXPECT_NE(o.code.find("int const scaled = row * n;"), std::string::npos) << o.code;
+  for (const char* kept : {"moved", "passed", "loaded", "called", "global"})
+    EXPECT_NE(o.code.find(std::string("int ") + kept + "_per_thread_["), std::string::npos) << kept << "\n" << o.code;
+}
+
+TEST(SplitGeneratedCode, AnUndefMeansNoKernelIsSplit) {
+  // Region forms stand at the end of the unit, where the macro reads otherwise.
+  const SplitOutcome o = split("#define WIDTH 16\n" + kernel("out[0] = WIDTH;\n__syncthreads();\nout[1] = WIDTH;") +
+                               "#undef WIDTH\n");
+  EXPECT_EQ(o.report, (std::vector<std::string>{"k.cu: kernel k: split at its barriers",
+                                                "a #undef: no kernel is split at its barriers"}));
+  EXPECT_EQ(o.code, "");
 }
 
 TEST(SplitGeneratedCode, SharedArraysMoveAheadOfTheFirstRegion) {
@@ -388,8 +422,9 @@ TEST(SplitGeneratedCode, LocalsOfNamedTypesAreKeptPerThread) {
                                       "Pair p = make_pair(n);\n__syncthreads();\nout[tid] = head != 0;\n"
                                       "out[i] = p.first;"));
   ASSERT_EQ(o.report, (std::vector<std::string>{"k.cu: kernel k: split at its barriers"}));
-  EXPECT_NE(o.code.find("uint tid_per_thread_["), std::string::npos) << o.code;
-  EXPECT_NE(o.code.find("Node* head_per_thread_["), std::string::npos) << o.code;
+  EXPECT_NE(o.code.find("uint const tid = threadIdx.x;"), std::string::npos) << o.code;
+  EXPECT_NE(o.code.find("Node* const head = 0;"), std::string::npos) << o.code;
+  // n is handed to make_pair, which may change it: i, set from n, is kept.
   EXPECT_NE(o.code.find("std :: size_t i_per_thread_["), std::string::npos) << o.code;
   EXPECT_NE(o.code.find("Pair p_per_thread_["), std::string::npos) << o.code;
 }
@@ -402,7 +437,7 @@ TEST(SplitGeneratedCode, QualifiedTypeAfterConstIsKeptPerThreadOrRefused) {
                                                                        "out[tid] = n;"));
   ASSERT_EQ(o.report.size(), 1u);
   if (o.report[0] == "k.cu: kernel k: split at its barriers")
-    EXPECT_NE(o.code.find("tid_per_thread_"), std::string::npos) << o.code;
+    EXPECT_NE(o.code.find("uint const tid = threadIdx.x;"), std::string::npos) << o.code;
 }
 
 TEST(SplitGeneratedCode, KernelOutsideTheCompiledCodeIsNotSplit) {
