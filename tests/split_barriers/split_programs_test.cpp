@@ -365,8 +365,8 @@ TEST(SplitTool, ReportGivesEachKernelOfTheProbeItsVerdict) {
       {"loop_reduce", "left to fibers: a barrier inside a nested statement"},
       {"stack_address", "split at its barriers"},
       {"synced_elsewhere", "split at its barriers"},
-      {"fill_rows", "runs in rows (no barrier, no shared memory)"},
-      {"take_tickets", "runs in rows (no barrier, no shared memory)"},
+      {"fill_rows", "runs in rows (no barrier, no shared memory, no loop)"},
+      {"take_tickets", "runs in rows (no barrier, no shared memory, no loop)"},
       {"widen_window", "split at its barriers"},
       {"offset_by_reference", "split at its barriers"},
   };

@@ -45,20 +45,22 @@ TEST(SplitTranslationUnit, TopLevelBarriersAreSplit) {
   EXPECT_NE(o.code.find("(&k)"), std::string::npos) << "the form is attached to the kernel itself\n" << o.code;
 }
 
-// A kernel without barriers or shared memory is registered to run in rows;
-// one that uses shared memory, a template or a declaration is not.
-TEST(SplitTranslationUnit, KernelsWithoutBarriersRunInRowsUnlessTheyShareMemory) {
+// A kernel without barriers, shared memory or loops is registered to run in
+// rows; one that uses shared memory or loops, a template or a declaration is not.
+TEST(SplitTranslationUnit, KernelsWithoutBarriersRunInRowsUnlessTheyShareMemoryOrLoop) {
   const SplitOutcome o = split(kernel("out[threadIdx.x] = n;") + "__global__ void empty() {}\n" +
                                "__global__ void tiled(int* out) { __shared__ int s[4]; s[0] = 1; out[0] = s[0]; }\n" +
+                               "__global__ void looped(int* out) { for (int i = 0; i < 4; ++i) out[i] = i; }\n" +
+                               "__global__ void waited(int* out) { while (out[0]) out[0]--; }\n" +
                                "template <int N> __global__ void generic(int* out) { out[0] = N; }\n" +
                                "__global__ void declared(int* out);\n" + "__device__ int twice(int v) { return 2 * v; }\n");
-  EXPECT_EQ(o.report, (std::vector<std::string>{"k.cu: kernel k: runs in rows (no barrier, no shared memory)",
-                                                "k.cu: kernel empty: runs in rows (no barrier, no shared memory)"}));
+  EXPECT_EQ(o.report, (std::vector<std::string>{"k.cu: kernel k: runs in rows (no barrier, no shared memory, no loop)",
+                                                "k.cu: kernel empty: runs in rows (no barrier, no shared memory, no loop)"}));
   EXPECT_EQ(occurrences(o.code, "register_row_form"), 2u) << o.code;
   EXPECT_EQ(occurrences(o.code, "(&k)"), 1u) << o.code;
   EXPECT_EQ(occurrences(o.code, "(&empty)"), 1u) << o.code;
   EXPECT_EQ(o.code.find("register_region_form"), std::string::npos) << o.code;
-  for (const char* other : {"tiled", "generic", "declared", "twice"})
+  for (const char* other : {"tiled", "looped", "waited", "generic", "declared", "twice"})
     EXPECT_EQ(o.code.find(other), std::string::npos) << other << "\n" << o.code;
 }
 
@@ -95,7 +97,7 @@ TEST(SplitTranslationUnit, BarriersInCommentsAndStringsDoNotCount) {
                            "}\n";
   const SplitOutcome o = split(text);
   EXPECT_EQ(o.report, (std::vector<std::string>{"k.cu: kernel k: split at its barriers",
-                                                "k.cu: kernel quiet: runs in rows (no barrier, no shared memory)"}));
+                                                "k.cu: kernel quiet: runs in rows (no barrier, no shared memory, no loop)"}));
   EXPECT_NE(o.code.find("k_in_regions"), std::string::npos);
 }
 
