@@ -1,0 +1,447 @@
+#include "file_splitter.h"
+
+#include <algorithm>
+#include <cctype>
+#include <optional>
+
+namespace split_barriers::detail {
+
+bool forbidden_identifier(std::string_view id) {
+  static const std::set<std::string_view> words = {"goto",     "asm",      "__asm__",  "__asm",
+                                                   "setjmp",   "longjmp",  "co_await", "co_yield",
+                                                   "co_return", "throw",   "try",      "typedef",
+                                                   "using",    "this_thread_block"};
+  if (words.count(id)) return true;
+  for (std::string_view prefix : {"__sync", "__shfl", "__ballot", "__any", "__all", "__activemask"})
+    if (id.substr(0, prefix.size()) == prefix && id != kBarrier) return true;
+  return false;
+}
+
+void FileSplitter::match_brackets() {
+  partner_.assign(tokens_.size(), SIZE_MAX);
+  std::vector<std::size_t> open;
+  for (std::size_t i = 0; i < tokens_.size(); ++i) {
+    const Token& t = tokens_[i];
+    if (t.kind != TokenKind::Punct) continue;
+    if (t.text == "(" || t.text == "[" || t.text == "{") {
+      open.push_back(i);
+    } else if (t.text == ")" || t.text == "]" || t.text == "}") {
+      if (open.empty()) throw Refusal("unbalanced brackets");
+      partner_[i] = open.back();
+      partner_[open.back()] = i;
+      open.pop_back();
+    }
+  }
+  if (!open.empty()) throw Refusal("unbalanced brackets");
+}
+
+std::size_t FileSplitter::count(std::string_view word) const {
+  return static_cast<std::size_t>(
+      std::count_if(tokens_.begin(), tokens_.end(), [&](const Token& t) { return t.is(word); }));
+}
+
+bool FileSplitter::directive_mentions(std::string_view word) const {
+  return std::any_of(tokens_.begin(), tokens_.end(), [&](const Token& t) {
+    return t.kind == TokenKind::Directive && t.text.find(word) != std::string_view::npos;
+  });
+}
+
+std::size_t FileSplitter::count_in(const KernelSite& k, std::string_view word) const {
+  std::size_t n = 0;
+  for (std::size_t i = k.body_open + 1; i < k.body_close; ++i) n += tok(i).is(word) ? 1 : 0;
+  return n;
+}
+
+std::vector<KernelSite> FileSplitter::find_kernels() {
+  std::vector<KernelSite> kernels;
+  // Scopes kernels can stand in: namespaces and extern "C" blocks. Any other
+  // brace (a function body, a class, an initialiser) is skipped whole.
+  struct Scope {
+    std::size_t close;
+    std::optional<std::string> name;  ///< set for a namespace
+  };
+  std::vector<Scope> scopes;
+  // Open #if groups; an include guard (#ifndef X right before #define X)
+  // counts as none.
+  std::vector<bool> conditionals;
+  auto directive_word = [](std::string_view d) {
+    std::size_t i = 1;
+    while (i < d.size() && (d[i] == ' ' || d[i] == '\t')) ++i;
+    std::size_t e = i;
+    while (e < d.size() && std::isalpha(static_cast<unsigned char>(d[e]))) ++e;
+    return d.substr(i, e - i);
+  };
+  auto namespaces = [&] {
+    std::vector<std::string> out;
+    for (const Scope& s : scopes)
+      if (s.name) out.push_back(*s.name);
+    return out;
+  };
+  for (std::size_t i = 0; i < tokens_.size(); ++i) {
+    while (!scopes.empty() && i == scopes.back().close) {
+      scopes.pop_back();
+      ++i;
+    }
+    if (i >= tokens_.size()) break;
+    const Token& t = tok(i);
+    if (t.kind == TokenKind::Directive) {
+      const std::string_view word = directive_word(t.text);
+      if (word == "if" || word == "ifdef" || word == "ifndef") {
+        const bool guard = word == "ifndef" && i + 1 < tokens_.size() &&
+                           tok(i + 1).kind == TokenKind::Directive && directive_word(tok(i + 1).text) == "define";
+        conditionals.push_back(!guard);
+      } else if (word == "endif" && !conditionals.empty()) {
+        conditionals.pop_back();
+      }
+      continue;
+    }
+    if (t.is("{")) {
+      if (i >= 1 && tok(i - 1).is("namespace")) {
+        scopes.push_back({partner_[i], std::string()});
+      } else if (i >= 2 && tok(i - 2).is("namespace") && tok(i - 1).is_identifier()) {
+        scopes.push_back({partner_[i], std::string(tok(i - 1).text)});
+      } else if (i >= 2 && tok(i - 2).is("extern") && tok(i - 1).kind == TokenKind::Literal) {
+        scopes.push_back({partner_[i], std::nullopt});
+      } else {
+        i = partner_[i];
+      }
+      continue;
+    }
+    if (!t.is("__global__")) continue;
+
+    KernelSite k;
+    k.namespaces = namespaces();
+    for (std::size_t j = i; j-- > 0;) {
+      const Token& b = tok(j);
+      if (b.is(";") || b.is("{") || b.is("}") || b.kind == TokenKind::Directive) break;
+      if (b.is("template") || b.is(">")) k.is_template = true;
+    }
+    std::size_t j = i + 1;
+    while (j < tokens_.size() && !tok(j).is("(") && !tok(j).is(";") && !tok(j).is("{")) ++j;
+    while (j < tokens_.size() && tok(j).is("(") && tok(j - 1).is("__launch_bounds__")) {
+      j = partner_[j] + 1;
+      while (j < tokens_.size() && !tok(j).is("(") && !tok(j).is(";") && !tok(j).is("{")) ++j;
+    }
+    if (j >= tokens_.size() || !tok(j).is("(") || !tok(j - 1).is_identifier()) continue;
+    k.name = std::string(tok(j - 1).text);
+    k.qualified = j >= 2 && tok(j - 2).is("::");
+    k.conditional = std::find(conditionals.begin(), conditionals.end(), true) != conditionals.end();
+    k.params_open = j;
+    k.params_close = partner_[j];
+    const std::size_t after = k.params_close + 1;
+    if (after >= tokens_.size() || !tok(after).is("{")) {
+      i = k.params_close;  // a declaration
+      continue;
+    }
+    k.body_open = after;
+    k.body_close = partner_[after];
+    kernels.push_back(k);
+    i = k.body_close;
+  }
+  return kernels;
+}
+
+// True when the token ends an operand, so that a following '[' is a
+// subscript and a following '&' or '*' is binary.
+bool FileSplitter::is_operand_end(std::size_t i) const {
+  const Token& t = tok(i);
+  if (t.kind == TokenKind::Number || t.kind == TokenKind::Literal) return true;
+  if (t.is_identifier()) return !kStatementKeywords.count(t.text) && !kTypeWords.count(t.text);
+  return t.is(")") || t.is("]") || t.is("++") || t.is("--");
+}
+
+std::set<std::string_view> FileSplitter::names_used(std::size_t first, std::size_t end) const {
+  std::set<std::string_view> used;
+  for (std::size_t i = first; i < end; ++i) {
+    if (!tok(i).is_identifier()) continue;
+    if (i > 0 && (tok(i - 1).is(".") || tok(i - 1).is("->") || tok(i - 1).is("::"))) continue;
+    used.insert(tok(i).text);
+  }
+  return used;
+}
+
+// Cuts [first, end) into the statements that stand at its top level. A brace
+// that opens a block (after ')', else, do, or at a statement's start) ends its
+// statement where it closes; any other brace is an initialiser.
+std::vector<Statement> FileSplitter::statements(std::size_t first, std::size_t end) const {
+  std::vector<Statement> out;
+  std::size_t start = first;
+  for (std::size_t i = first; i < end; ++i) {
+    const Token& t = tok(i);
+    if (t.is(";")) {
+      out.push_back(Statement{start, i, Statement::Kind::Other, {}, {}});
+      start = i + 1;
+    } else if (t.is("(") || t.is("[")) {
+      i = partner_[i];
+    } else if (t.is("{")) {
+      const bool block = i == start || tok(i - 1).is(")") || tok(i - 1).is("else") || tok(i - 1).is("do");
+      i = partner_[i];
+      if (block) {
+        out.push_back(Statement{start, i, Statement::Kind::Other, {}, {}});
+        start = i + 1;
+      }
+    }
+  }
+  if (start < end) throw Refusal("a statement without its ';' before a barrier");
+  for (Statement& s : out) classify(s);
+  return out;
+}
+
+void FileSplitter::classify(Statement& s) const {
+  const Token& head = tok(s.first);
+  if (!head.is_identifier() || kStatementKeywords.count(head.text)) return;
+  // The declaration's specifiers: type words and at most one other name (a
+  // typedef or a class, possibly qualified), which is a type only where a
+  // declarator follows it; `x = 1;` and `f(x);` declare nothing.
+  std::size_t i = s.first;
+  bool named_type = false;
+  std::vector<std::string_view> words;
+  std::string base;  // the specifiers without top-level qualifiers
+  auto add_to_base = [&](std::size_t first, std::size_t last) {
+    for (std::size_t t = first; t <= last; ++t) base += (base.empty() ? "" : " ") + std::string(tok(t).text);
+  };
+  while (i <= s.last && tok(i).is_identifier()) {
+    if (kTypeWords.count(tok(i).text)) {
+      words.push_back(tok(i).text);
+      if (!tok(i).is("const") && !tok(i).is("volatile") && !tok(i).is("register")) add_to_base(i, i);
+      ++i;
+      continue;
+    }
+    if (named_type || kStatementKeywords.count(tok(i).text)) break;
+    std::size_t k = i + 1;
+    while (k + 1 <= s.last && tok(k).is("::") && tok(k + 1).is_identifier()) k += 2;
+    std::size_t d = k;
+    while (d <= s.last && (tok(d).is("*") || tok(d).is("&") || tok(d).is("&&") || tok(d).is("const") ||
+                           tok(d).is("volatile") || kTypeWords.count(tok(d).text)))
+      ++d;
+    const bool declarator_follows = d <= s.last && tok(d).is_identifier();
+    if (k <= s.last && tok(k).is("<") && (words.size() > 0 || k == i + 1))
+      throw Refusal("a statement that may declare a variable of a template type: '" +
+                    std::string(text_of(s.first, s.last)) + "'");
+    if (!declarator_follows) break;
+    named_type = true;
+    add_to_base(i, k - 1);
+    i = k;
+  }
+  if (words.empty() && !named_type) return;
+  auto has = [&](std::string_view w) { return std::find(words.begin(), words.end(), w) != words.end(); };
+  s.prefix = std::string(text_of(s.first, i - 1));
+  if (has("__shared__")) {
+    s.kind = Statement::Kind::Shared;
+    return;
+  }
+  if (has("static") || has("extern")) throw Refusal("a static or extern local");
+  s.kind = Statement::Kind::Declaration;
+
+  // Declarators, separated by top-level commas.
+  std::size_t d = i;
+  while (d < s.last) {
+    std::size_t e = d;
+    while (e < s.last && !tok(e).is(",")) {
+      if (tok(e).is("(") || tok(e).is("[") || tok(e).is("{")) e = partner_[e];
+      ++e;
+    }
+    Declarator decl;
+    decl.text = std::string(text_of(d, e - 1));
+    std::size_t j = d;
+    int stars = 0;
+    for (; j < e && (tok(j).is("*") || tok(j).is("&") || tok(j).is("&&") || tok(j).is("const") ||
+                     tok(j).is("volatile"));
+         ++j) {
+      if (tok(j).is("*")) stars++;
+      if (tok(j).is("&") || tok(j).is("&&")) decl.plain = false;
+    }
+    if (j >= e || !tok(j).is_identifier()) throw Refusal("a declaration we cannot read: '" + decl.text + "'");
+    decl.name = std::string(tok(j).text);
+    decl.name_token = j;
+    ++j;
+    if (j < e) {
+      if (tok(j).is("=") && j + 1 < e) {
+        decl.init = std::string(text_of(j + 1, e - 1));
+        decl.init_first = j + 1;
+        decl.init_last = e - 1;
+      } else {
+        decl.plain = false;  // an array, or a braced or parenthesised initialiser
+        if (tok(j).is("[")) decl.array = true;
+      }
+    }
+    if (has("auto")) decl.plain = false;
+    if (stars == 0) {
+      decl.storage_type = base;
+    } else {
+      decl.storage_type = std::string(s.prefix) + std::string(static_cast<std::size_t>(stars), '*');
+    }
+    s.declarators.push_back(std::move(decl));
+    d = e + 1;
+  }
+}
+
+std::vector<Param> FileSplitter::params(const KernelSite& k) const {
+  std::vector<Param> out;
+  std::size_t first = k.params_open + 1;
+  for (std::size_t i = first; i <= k.params_close; ++i) {
+    if (tok(i).is("(") || tok(i).is("[") || tok(i).is("{")) {
+      i = partner_[i];
+      continue;
+    }
+    if (!(tok(i).is(",") || i == k.params_close) || i == first) continue;
+    Param p;
+    std::size_t last = i - 1;
+    p.text = std::string(text_of(first, last));
+    // An array parameter's name stands before its brackets: int rows[][4].
+    for (std::size_t t = first + 1; t < last; ++t) {
+      if (tok(t).is("[") && tok(t - 1).is_identifier()) {
+        last = t - 1;
+        break;
+      }
+    }
+    if (tok(last).is_identifier() && !kTypeWords.count(tok(last).text) && last > first) {
+      p.name = std::string(tok(last).text);
+      p.type = std::string(text_of(first, last - 1));
+      std::size_t last_star = first;
+      for (std::size_t t = first; t < last; ++t) {
+        if (tok(t).is("*")) {
+          p.pointer = true;
+          last_star = t;
+        }
+      }
+      // Drop the const that applies to the parameter itself.
+      for (std::size_t t = first; t < last; ++t) {
+        const bool top_level = !p.pointer || t > last_star;
+        if (top_level && (tok(t).is("const") || tok(t).is("volatile"))) continue;
+        p.storage += (p.storage.empty() ? "" : " ") + std::string(tok(t).text);
+      }
+    }
+    out.push_back(std::move(p));
+    first = i + 1;
+  }
+  return out;
+}
+
+std::set<std::string> FileSplitter::check_body(const KernelSite& k, const std::vector<std::size_t>& barriers,
+                                               const std::vector<Param>& params) const {
+  const std::size_t last_barrier = barriers.back();
+  std::set<std::string_view> param_names, shared_names;
+  for (const Param& p : params)
+    if (!p.name.empty()) param_names.insert(p.name);
+  // Names declared __shared__: arrays and variables of the block, not of a thread.
+  for (std::size_t i = k.body_open + 1; i < k.body_close; ++i) {
+    if (!tok(i).is("__shared__")) continue;
+    for (std::size_t j = i + 1; j < k.body_close && !tok(j).is(";"); ++j)
+      if (tok(j).is_identifier() && (tok(j + 1).is("[") || tok(j + 1).is(";") || tok(j + 1).is(",")))
+        shared_names.insert(tok(j).text);
+  }
+
+  std::set<std::string> copied;  // parameters each thread needs its own copy of
+  for (const Param& p : params) {
+    // A parameter of a class type can change through its members in ways
+    // the tokens do not show.
+    if (!p.name.empty() && !p.pointer) {
+      bool scalar = true;
+      for (const Token& t : tokenize(p.type)) scalar = scalar && kTypeWords.count(t.text);
+      if (!scalar) copied.insert(p.name);
+    }
+  }
+  for (std::size_t i = k.body_open + 1; i < k.body_close; ++i) {
+    const Token& t = tok(i);
+    if (t.kind == TokenKind::Directive) throw Refusal("a preprocessor directive in its body");
+    if (t.is_identifier() && forbidden_identifier(t.text)) throw Refusal("'" + std::string(t.text) + "'");
+    if (t.is("return") && i < last_barrier) throw Refusal("a return before its last barrier");
+    if (t.is("[") && !is_operand_end(i - 1)) throw Refusal("a lambda or attribute");
+    // The address of a local or of a parameter would outlive the loop
+    // iteration that took it. An element a pointer parameter points to, or
+    // shared memory, belongs to no thread.
+    if (t.is("&") && !is_operand_end(i - 1)) {
+      const Token& target = tok(i + 1);
+      const bool through_pointer = param_names.count(target.text) && (tok(i + 2).is("[") || tok(i + 2).is("->"));
+      if (!through_pointer && !shared_names.count(target.text))
+        throw Refusal("the address of a variable taken with '&'");
+    }
+    if (!t.is_identifier() || !param_names.count(t.text) || tok(i - 1).is(".") || tok(i - 1).is("->")) continue;
+    // A parameter that may change: assigned, incremented, or handed to a
+    // function that may take it by reference. (Writing through a pointer
+    // parameter, *p = v or p[i] = v, changes the memory, not the parameter.)
+    const bool dereferenced = tok(i - 1).is("*") && !is_operand_end(i - 2);
+    const bool written = !dereferenced && (kAssignments.count(tok(i + 1).text) || tok(i - 1).is("++") ||
+                                           tok(i - 1).is("--"));
+    const bool call_argument = (tok(i - 1).is("(") || tok(i - 1).is(",")) &&
+                               (tok(i + 1).is(")") || tok(i + 1).is(",")) && i - 1 > k.body_open &&
+                               enclosing_call(i);
+    if (written || call_argument) copied.insert(std::string(t.text));
+  }
+  return copied;
+}
+
+// True when the token at i stands directly in the argument list of a call.
+bool FileSplitter::enclosing_call(std::size_t i) const {
+  std::size_t depth = 0;
+  for (std::size_t j = i; j-- > 0;) {
+    if (tok(j).is(")") || tok(j).is("]") || tok(j).is("}")) {
+      j = partner_[j];
+      continue;
+    }
+    if (tok(j).is("(") || tok(j).is("[") || tok(j).is("{")) {
+      if (depth == 0) {
+        if (!tok(j).is("(") || j == 0) return false;
+        const Token& callee = tok(j - 1);
+        return (callee.is_identifier() && !kStatementKeywords.count(callee.text) && !kTypeWords.count(callee.text)) ||
+               callee.is(">") || callee.is(")");
+      }
+      --depth;
+    }
+  }
+  return false;
+}
+
+// True when the name may be assigned after its declaration (the token at
+// declared_at), incremented, or handed to a function that may take it by
+// reference. A same-named variable of an inner scope counts too.
+bool FileSplitter::may_change(const KernelSite& k, std::string_view name, std::size_t declared_at) const {
+  for (std::size_t i = k.body_open + 1; i < k.body_close; ++i) {
+    if (i == declared_at || !tok(i).is_identifier() || tok(i).text != name) continue;
+    if (tok(i - 1).is(".") || tok(i - 1).is("->") || tok(i - 1).is("::")) continue;
+    const bool dereferenced = tok(i - 1).is("*") && !is_operand_end(i - 2);
+    if (!dereferenced && kAssignments.count(tok(i + 1).text)) return true;
+    if (tok(i - 1).is("++") || tok(i - 1).is("--")) return true;
+    if ((tok(i - 1).is("(") || tok(i - 1).is(",")) && (tok(i + 1).is(")") || tok(i + 1).is(",")) && enclosing_call(i))
+      return true;
+  }
+  return false;
+}
+
+// True when the initialiser gives the same value whenever a region computes
+// it again: it reads only the thread's and block's indices, parameters that
+// do not change, numeric macros and locals `known` to be such, and calls no
+// function and reads no memory.
+bool FileSplitter::pure_initialiser(const Declarator& d, const std::set<std::string>& known,
+                                    const std::set<std::string>& numeric_macros) const {
+  static const std::set<std::string_view> builtins = {"threadIdx", "blockIdx", "blockDim", "gridDim"};
+  static const std::set<std::string_view> operators = {"+",  "-",  "*",  "/",  "%",  "(",  ")",  "?", ":",
+                                                       "<",  ">",  "<=", ">=", "==", "!=", "&&", "||", "!",
+                                                       "~",  "&",  "|",  "^",  "<<", ">>", "."};
+  if (d.init.empty()) return false;
+  for (std::size_t i = d.init_first; i <= d.init_last; ++i) {
+    const Token& t = tok(i);
+    if (t.kind == TokenKind::Number) continue;
+    if (t.kind == TokenKind::Punct) {
+      if (!operators.count(t.text)) return false;
+      if (t.is(".") && !(i > d.init_first && builtins.count(tok(i - 1).text))) return false;
+      if ((t.is("*") || t.is("&")) && !is_operand_end(i - 1)) return false;  // a dereference or an address
+      continue;
+    }
+    if (!t.is_identifier()) return false;
+    if (kTypeWords.count(t.text)) continue;  // a cast
+    if (tok(i + 1).is("(") ) return false;     // a call
+    if (builtins.count(t.text)) continue;
+    if (i > d.init_first && tok(i - 1).is(".")) {
+      if (t.text != "x" && t.text != "y" && t.text != "z") return false;
+      continue;
+    }
+    const std::string name(t.text);
+    if (known.count(name) || numeric_macros.count(name) || name == "true" || name == "false") continue;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace split_barriers::detail
