@@ -126,7 +126,7 @@ struct KernelThunk<Kernel> {
 };
 
 // The row form of a kernel that uses no barrier, no shared memory and no loop
-// cpu_runtime/split_barriers): its blocks are independent down to the
+// (see cpu_runtime/split_barriers): its blocks are independent down to the
 // thread, so a run of blocks side by side along x can go thread row by
 // thread row, as one loop over the run's columns. Threads of one block keep
 // their order (x fastest, then y, then z).
