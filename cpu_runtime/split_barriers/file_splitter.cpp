@@ -190,6 +190,8 @@ std::vector<Statement> FileSplitter::statements(std::size_t first, std::size_t e
 void FileSplitter::classify(Statement& s) const {
   const Token& head = tok(s.first);
   if (!head.is_identifier() || kStatementKeywords.count(head.text)) return;
+  for (std::string_view word : {"struct", "class", "union", "enum", "typename"})
+    if (head.is(word)) throw Refusal("a declaration we cannot read: '" + std::string(text_of(s.first, s.last)) + "'");
   // The declaration's specifiers: type words and at most one other name (a
   // typedef or a class, possibly qualified), which is a type only where a
   // declarator follows it; `x = 1;` and `f(x);` declare nothing.
@@ -203,7 +205,8 @@ void FileSplitter::classify(Statement& s) const {
   while (i <= s.last && tok(i).is_identifier()) {
     if (kTypeWords.count(tok(i).text)) {
       words.push_back(tok(i).text);
-      if (!tok(i).is("const") && !tok(i).is("volatile") && !tok(i).is("register")) add_to_base(i, i);
+      if (!tok(i).is("const") && !tok(i).is("volatile") && !tok(i).is("register") && !tok(i).is("constexpr"))
+        add_to_base(i, i);
       ++i;
       continue;
     }
@@ -226,7 +229,9 @@ void FileSplitter::classify(Statement& s) const {
   if (words.empty() && !named_type) return;
   auto has = [&](std::string_view w) { return std::find(words.begin(), words.end(), w) != words.end(); };
   s.prefix = std::string(text_of(s.first, i - 1));
-  if (has("__shared__")) {
+  // Shared memory and compile-time constants are the same for every thread:
+  // declared once, ahead of the region loops.
+  if (has("__shared__") || has("constexpr")) {
     s.kind = Statement::Kind::Shared;
     return;
   }
@@ -246,7 +251,8 @@ void FileSplitter::classify(Statement& s) const {
     std::size_t j = d;
     int stars = 0;
     for (; j < e && (tok(j).is("*") || tok(j).is("&") || tok(j).is("&&") || tok(j).is("const") ||
-                     tok(j).is("volatile"));
+                     tok(j).is("volatile") || tok(j).is("__restrict__") || tok(j).is("__restrict") ||
+                     tok(j).is("restrict"));
          ++j) {
       if (tok(j).is("*")) stars++;
       if (tok(j).is("&") || tok(j).is("&&")) decl.plain = false;
@@ -348,66 +354,105 @@ std::set<std::string> FileSplitter::check_body(const KernelSite& k, const std::v
     if (t.is_identifier() && forbidden_identifier(t.text)) throw Refusal("'" + std::string(t.text) + "'");
     if (t.is("return") && i < last_barrier) throw Refusal("a return before its last barrier");
     if (t.is("[") && !is_operand_end(i - 1)) throw Refusal("a lambda or attribute");
+    if (t.is_identifier() && (t.is("decltype") || t.is("typeof") || t.is("__typeof__")))
+      throw Refusal("'" + std::string(t.text) + "'");
+    // A reference can change what it names without naming it.
+    if ((t.is("&") || t.is("&&")) && reference_declarator(i)) throw Refusal("a local reference");
     // The address of a local or of a parameter would outlive the loop
     // iteration that took it. An element a pointer parameter points to, or
     // shared memory, belongs to no thread.
-    if (t.is("&") && !is_operand_end(i - 1)) {
+    if (t.is("&") && unary(i)) {
       const Token& target = tok(i + 1);
       const bool through_pointer = param_names.count(target.text) && (tok(i + 2).is("[") || tok(i + 2).is("->"));
       if (!through_pointer && !shared_names.count(target.text))
         throw Refusal("the address of a variable taken with '&'");
     }
-    if (!t.is_identifier() || !param_names.count(t.text) || tok(i - 1).is(".") || tok(i - 1).is("->")) continue;
-    // A parameter that may change: assigned, incremented, or handed to a
-    // function that may take it by reference. (Writing through a pointer
-    // parameter, *p = v or p[i] = v, changes the memory, not the parameter.)
-    const bool dereferenced = tok(i - 1).is("*") && !is_operand_end(i - 2);
-    const bool written = !dereferenced && (kAssignments.count(tok(i + 1).text) || tok(i - 1).is("++") ||
-                                           tok(i - 1).is("--"));
-    const bool call_argument = (tok(i - 1).is("(") || tok(i - 1).is(",")) &&
-                               (tok(i + 1).is(")") || tok(i + 1).is(",")) && i - 1 > k.body_open &&
-                               enclosing_call(i);
-    if (written || call_argument) copied.insert(std::string(t.text));
+    if (t.is_identifier() && param_names.count(t.text) && changes_at(i)) copied.insert(std::string(t.text));
   }
   return copied;
 }
 
-// True when the token at i stands directly in the argument list of a call.
-bool FileSplitter::enclosing_call(std::size_t i) const {
-  std::size_t depth = 0;
+// True when the parenthesised group that closes at `close` can be a cast:
+// type words, '*', '&', '::' and at most one other name.
+bool FileSplitter::cast_group(std::size_t close) const {
+  if (!tok(close).is(")")) return false;
+  int names = 0;
+  for (std::size_t j = partner_[close] + 1; j < close; ++j) {
+    const Token& t = tok(j);
+    if (t.is_identifier() && kTypeWords.count(t.text)) continue;
+    if (t.is("*") || t.is("&") || t.is("::")) continue;
+    if (t.is_identifier() && !kStatementKeywords.count(t.text) && ++names == 1) continue;
+    return false;
+  }
+  return partner_[close] + 1 < close;
+}
+
+// True when the '*' or '&' at i applies to what follows (a dereference or an
+// address) rather than joining two operands; after a group that may be a
+// cast, it is taken to apply.
+bool FileSplitter::unary(std::size_t i) const {
+  return !is_operand_end(i - 1) || cast_group(i - 1);
+}
+
+// True when the '&' or '&&' at i makes a reference in a declaration: it
+// follows the declaration's type (type words, or a name at the start of a
+// statement) and precedes the declared name.
+bool FileSplitter::reference_declarator(std::size_t i) const {
+  if (!tok(i + 1).is_identifier()) return false;
+  const Token& before = tok(i - 1);
+  if (before.is(">") || (before.is_identifier() && kTypeWords.count(before.text))) return true;
+  if (!before.is_identifier() || kStatementKeywords.count(before.text)) return false;
+  const Token& start = tok(i - 2);
+  return start.is(";") || start.is("{") || start.is("}") || start.is("::") || start.is("const") ||
+         start.is("volatile") || (start.is_identifier() && kTypeWords.count(start.text));
+}
+
+// True when some enclosing parenthesis of the token at i, before any
+// bracket or brace, opens the arguments of a call.
+bool FileSplitter::inside_call(std::size_t i) const {
   for (std::size_t j = i; j-- > 0;) {
     if (tok(j).is(")") || tok(j).is("]") || tok(j).is("}")) {
       j = partner_[j];
       continue;
     }
-    if (tok(j).is("(") || tok(j).is("[") || tok(j).is("{")) {
-      if (depth == 0) {
-        if (!tok(j).is("(") || j == 0) return false;
-        const Token& callee = tok(j - 1);
-        return (callee.is_identifier() && !kStatementKeywords.count(callee.text) && !kTypeWords.count(callee.text)) ||
-               callee.is(">") || callee.is(")");
-      }
-      --depth;
-    }
-  }
-  return false;
-}
-
-// True when the name may be assigned after its declaration (the token at
-// declared_at), incremented, or handed to a function that may take it by
-// reference. A same-named variable of an inner scope counts too.
-bool FileSplitter::may_change(const KernelSite& k, std::string_view name, std::size_t declared_at) const {
-  for (std::size_t i = k.body_open + 1; i < k.body_close; ++i) {
-    if (i == declared_at || !tok(i).is_identifier() || tok(i).text != name) continue;
-    if (tok(i - 1).is(".") || tok(i - 1).is("->") || tok(i - 1).is("::")) continue;
-    const bool dereferenced = tok(i - 1).is("*") && !is_operand_end(i - 2);
-    if (!dereferenced && kAssignments.count(tok(i + 1).text)) return true;
-    if (tok(i - 1).is("++") || tok(i - 1).is("--")) return true;
-    if ((tok(i - 1).is("(") || tok(i - 1).is(",")) && (tok(i + 1).is(")") || tok(i + 1).is(",")) && enclosing_call(i))
+    if (tok(j).is("[") || tok(j).is("{")) return false;
+    if (!tok(j).is("(")) continue;
+    if (j == 0) return false;
+    const Token& callee = tok(j - 1);
+    if ((callee.is_identifier() && !kStatementKeywords.count(callee.text) && !kTypeWords.count(callee.text)) ||
+        callee.is(">") || callee.is(")"))
       return true;
   }
   return false;
 }
+
+// True when the variable named at i may change there: assigned or
+// incremented, itself or through a member (v.x += 1), or handed to a call
+// where a reference parameter could bind to it: as a whole argument, in
+// parentheses or as a branch of a conditional. Writing through a pointer
+// (*p = v, p[i] = v, p->x = v) changes memory, not the variable.
+bool FileSplitter::changes_at(std::size_t i) const {
+  const Token& before = tok(i - 1);
+  if (before.is(".") || before.is("->") || before.is("::")) return false;
+  if (before.is("++") || before.is("--")) return true;
+  if (before.is("*") && unary(i - 1)) return false;
+  std::size_t end = i + 1;  // past the member chain: v.x.y
+  while (tok(end).is(".") && tok(end + 1).is_identifier()) end += 2;
+  if (kAssignments.count(tok(end).text)) return true;
+  const bool whole_operand = (before.is("(") || before.is(",") || before.is("?") || before.is(":")) &&
+                             (tok(end).is(")") || tok(end).is(",") || tok(end).is(":"));
+  return whole_operand && inside_call(i);
+}
+
+// True when the name may change anywhere in the body after its declaration
+// (the token at declared_at). A same-named variable of an inner scope counts too.
+bool FileSplitter::may_change(const KernelSite& k, std::string_view name, std::size_t declared_at) const {
+  for (std::size_t i = k.body_open + 1; i < k.body_close; ++i)
+    if (i != declared_at && tok(i).is_identifier() && tok(i).text == name && changes_at(i)) return true;
+  return false;
+}
+
+
 
 // True when the initialiser gives the same value whenever a region computes
 // it again: it reads only the thread's and block's indices, parameters that
@@ -426,7 +471,7 @@ bool FileSplitter::pure_initialiser(const Declarator& d, const std::set<std::str
     if (t.kind == TokenKind::Punct) {
       if (!operators.count(t.text)) return false;
       if (t.is(".") && !(i > d.init_first && builtins.count(tok(i - 1).text))) return false;
-      if ((t.is("*") || t.is("&")) && !is_operand_end(i - 1)) return false;  // a dereference or an address
+      if ((t.is("*") || t.is("&")) && unary(i)) return false;  // a dereference or an address
       continue;
     }
     if (!t.is_identifier()) return false;

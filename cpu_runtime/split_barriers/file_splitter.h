@@ -22,7 +22,7 @@ inline constexpr std::string_view kShared = "__shared__";
 // vector type. A statement that opens with another name followed by a name
 // may declare a variable of a type we do not know: such kernels are left alone.
 inline const std::set<std::string_view> kTypeWords = {
-    "const",    "volatile", "unsigned", "signed",   "short",    "long",     "int",     "char",
+    "constexpr", "const",    "volatile", "unsigned", "signed",   "short",    "long",     "int",     "char",
     "bool",     "float",    "double",   "size_t",   "auto",     "register", "static",  "extern",
     "__shared__", "int8_t", "int16_t",  "int32_t",  "int64_t",  "uint8_t",  "uint16_t", "uint32_t",
     "uint64_t", "ptrdiff_t", "dim3",    "char1",    "char2",    "char3",    "char4",   "uchar1",
@@ -98,6 +98,10 @@ class FileSplitter {
   FileSplitter(const SourceFile& file) : file_(file), tokens_(tokenize(file.text)) { match_brackets(); }
 
   std::vector<KernelSite> find_kernels();
+  /// Names a kernel's parameters and body use.
+  std::set<std::string_view> kernel_names(const KernelSite& k) const { return names_used(k.params_open, k.body_close); }
+  /// Where in the file's text the kernel starts.
+  std::size_t offset_of(const KernelSite& k) const { return tok(k.params_open).begin; }
   std::size_t count(std::string_view word) const;
   bool directive_mentions(std::string_view word) const;
   std::size_t count_in(const KernelSite& kernel, std::string_view word) const;
@@ -123,7 +127,11 @@ class FileSplitter {
   std::vector<Param> params(const KernelSite& k) const;
   std::set<std::string> check_body(const KernelSite& k, const std::vector<std::size_t>& barriers,
                                    const std::vector<Param>& params) const;
-  bool enclosing_call(std::size_t i) const;
+  bool cast_group(std::size_t close) const;
+  bool unary(std::size_t i) const;
+  bool reference_declarator(std::size_t i) const;
+  bool inside_call(std::size_t i) const;
+  bool changes_at(std::size_t i) const;
 
   const SourceFile& file_;
   std::vector<Token> tokens_;

@@ -1,7 +1,9 @@
 #include "splitter.h"
 
 #include <algorithm>
+#include <map>
 #include <optional>
+#include <set>
 
 #include "file_splitter.h"
 #include "lexer.h"
@@ -24,6 +26,101 @@ std::string close_namespaces(const std::vector<std::string>& names) {
   return out;
 }
 
+// The order in which the preprocessor reads the unit: a file's text up to
+// an #include, then the included file, then the rest. A position is the
+// piece it falls in and its offset there; positions compare in that order.
+class UnitOrder {
+ public:
+  explicit UnitOrder(const std::vector<SourceFile>& files) : files_(files), visited_(files.size()) {
+    for (std::size_t f = 0; f < files.size(); ++f)
+      if (!visited_[f]) read(f);
+  }
+
+  std::pair<std::size_t, std::size_t> position(std::size_t file, std::size_t offset) const {
+    for (std::size_t p = 0; p < pieces_.size(); ++p)
+      if (pieces_[p].file == file && offset >= pieces_[p].begin && offset < pieces_[p].end) return {p, offset};
+    return {pieces_.size(), offset};
+  }
+
+ private:
+  struct Piece {
+    std::size_t file, begin, end;
+  };
+  void read(std::size_t f) {
+    visited_[f] = true;
+    std::size_t from = 0;
+    for (const SourceFile::Include& inc : files_[f].includes) {
+      if (inc.offset < from) continue;
+      pieces_.push_back({f, from, inc.offset});
+      if (inc.file < files_.size() && !visited_[inc.file]) read(inc.file);
+      from = inc.offset;
+    }
+    pieces_.push_back({f, from, files_[f].text.size() + 1});
+  }
+
+  const std::vector<SourceFile>& files_;
+  std::vector<bool> visited_;
+  std::vector<Piece> pieces_;
+};
+
+// The unit's object-like and function-like macros, from its #define lines.
+class Macros {
+ public:
+  Macros(const std::vector<SourceFile>& files, const UnitOrder& order) {
+    for (std::size_t f = 0; f < files.size(); ++f) {
+      for (const Token& t : tokenize(files[f].text)) {
+        if (t.kind != TokenKind::Directive) continue;
+        const std::vector<Token> words = tokenize(t.text.substr(1));
+        if (words.size() >= 2 && words[0].is("undef")) undefines_ = true;
+        if (words.size() < 2 || !words[0].is("define") || !words[1].is_identifier()) continue;
+        Definition d{order.position(f, t.begin), {}};
+        for (std::size_t w = 2; w < words.size(); ++w) d.replacement.push_back(std::string(words[w].text));
+        definitions_[std::string(words[1].text)].push_back(std::move(d));
+      }
+    }
+  }
+
+  bool undefines() const { return undefines_; }
+  bool defined(std::string_view name) const { return definitions_.count(std::string(name)) > 0; }
+
+  /// Names every definition of which is the same single number.
+  std::set<std::string> numbers() const {
+    std::set<std::string> out;
+    for (const auto& [name, defs] : definitions_) {
+      bool number = true;
+      for (const Definition& d : defs)
+        number = number && d.replacement.size() == 1 && tokenize(d.replacement[0]).size() == 1 &&
+                 tokenize(d.replacement[0])[0].kind == TokenKind::Number && d.replacement == defs[0].replacement;
+      if (number) out.insert(name);
+    }
+    return out;
+  }
+
+  /// Why a kernel at `where` that uses this macro cannot have its text
+  /// copied to the end of the unit, or empty.
+  std::string unfit_for_copy(std::string_view name, std::pair<std::size_t, std::size_t> where) const {
+    static const std::set<std::string_view> statement_words = {";", "{", "}", "return", "goto", "__syncthreads",
+                                                               "__shared__"};
+    const auto it = definitions_.find(std::string(name));
+    if (it == definitions_.end()) return {};
+    for (const Definition& d : it->second) {
+      if (d.position >= where) return "macro '" + std::string(name) + "' is defined after it";
+      for (const std::string& word : d.replacement)
+        if (statement_words.count(word) || kAssignments.count(word))
+          return "macro '" + std::string(name) + "' may declare or change variables";
+    }
+    return {};
+  }
+
+ private:
+  struct Definition {
+    std::pair<std::size_t, std::size_t> position;
+    std::vector<std::string> replacement;  ///< its tokens' texts
+  };
+  std::map<std::string, std::vector<Definition>> definitions_;
+  bool undefines_ = false;
+};
+
 }  // namespace
 
 SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
@@ -31,51 +128,53 @@ SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
   std::vector<std::string> forms;
   std::vector<std::pair<std::string, std::string>> row_candidates;  // report line, code
   // Region forms copy kernel text to the end of the unit, where a macro
-  // undefined or redefined on the way would read differently.
-  std::set<std::string> numeric_macros;
-  bool undefines = false;
-  for (const SourceFile& file : files) {
-    for (const Token& t : tokenize(file.text)) {
-      if (t.kind != TokenKind::Directive) continue;
-      const std::vector<Token> words = tokenize(t.text.substr(1));
-      if (words.size() >= 2 && words[0].is("undef")) undefines = true;
-      if (words.size() == 3 && words[0].is("define") && words[1].is_identifier() &&
-          words[2].kind == TokenKind::Number)
-        numeric_macros.insert(std::string(words[1].text));
-    }
-  }
+  // defined, undefined or redefined on the way would read differently.
+  const UnitOrder order(files);
+  const Macros macros(files, order);
+  const std::set<std::string> numeric_macros = macros.numbers();
+
+  // Every file's kernels first: a name defined twice in the unit (overloads,
+  // or alternatives chosen by the preprocessor) names no one kernel.
+  std::vector<std::optional<FileSplitter>> splitters(files.size());
+  std::vector<std::vector<KernelSite>> kernels(files.size());
+  std::map<std::string, int> definitions;
   bool stray_barrier = false;  // a barrier outside the top level of a kernel
   bool stray_shared = false;   // shared memory outside a kernel body
-  for (const SourceFile& file : files) {
-    std::optional<FileSplitter> splitter;
+  for (std::size_t f = 0; f < files.size(); ++f) {
     try {
-      splitter.emplace(file);
+      splitters[f].emplace(files[f]);
     } catch (const Refusal& r) {
       // Unbalanced brackets: nothing in it can be read safely.
       stray_barrier = true;
-      outcome.report.push_back(file.path + ": not scanned: " + r.what());
+      outcome.report.push_back(files[f].path + ": not scanned: " + r.what());
       continue;
     }
-    if (splitter->directive_mentions(kBarrier)) stray_barrier = true;
-    if (splitter->directive_mentions(kShared)) stray_shared = true;
+    kernels[f] = splitters[f]->find_kernels();
+    for (const KernelSite& k : kernels[f]) definitions[k.name]++;
+  }
+
+  for (std::size_t f = 0; f < files.size(); ++f) {
+    if (!splitters[f]) continue;
+    const SourceFile& file = files[f];
+    FileSplitter& splitter = *splitters[f];
+    if (splitter.directive_mentions(kBarrier)) stray_barrier = true;
+    if (splitter.directive_mentions(kShared)) stray_shared = true;
     std::size_t barriers_in_kernels = 0, shared_in_kernels = 0;
-    const std::vector<KernelSite> kernels = splitter->find_kernels();
-    for (const KernelSite& k : kernels) {
-      const std::size_t barriers = splitter->count_in(k, kBarrier);
-      const std::size_t shared = splitter->count_in(k, kShared);
+    for (const KernelSite& k : kernels[f]) {
+      const std::size_t barriers = splitter.count_in(k, kBarrier);
+      const std::size_t shared = splitter.count_in(k, kShared);
       barriers_in_kernels += barriers;
       shared_in_kernels += shared;
       const std::string where = file.path + ": kernel " + k.name;
       // Forms are registered by the kernel's plain name in the namespace
       // it stands in: a template (whose forms would have to follow its
-      // instantiations), an overloaded name, a definition qualified with
+      // instantiations), a name defined twice, a definition qualified with
       // another namespace and one the preprocessor may leave out get none.
       std::string unfit;
       if (k.is_template) unfit = "a template";
-      else if (std::count_if(kernels.begin(), kernels.end(), [&](const KernelSite& o) { return o.name == k.name; }) > 1)
-        unfit = "an overloaded name";
+      else if (definitions[k.name] > 1) unfit = "a name defined more than once";
       else if (k.qualified) unfit = "a qualified name";
-      else if (k.conditional) unfit = "inside a preprocessor conditional";
+      else if (k.conditional || file.conditional) unfit = "inside a preprocessor conditional";
       if (!unfit.empty()) {
         if (barriers > 0) outcome.report.push_back(where + ": left to fibers: " + unfit);
         continue;
@@ -85,29 +184,32 @@ SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
         // threads, which takes a body without loops; for other kernels the
         // plain loop over one block's threads is as fast or faster (a
         // search kernel ran at half speed in rows).
-        if (shared > 0 || splitter->count_in(k, "for") + splitter->count_in(k, "while") +
-                                  splitter->count_in(k, "do") > 0)
+        if (shared > 0 || splitter.count_in(k, "for") + splitter.count_in(k, "while") +
+                                  splitter.count_in(k, "do") > 0)
           continue;
-        row_candidates.push_back({where, open_namespaces(k.namespaces) + splitter->row_form(k) +
+        row_candidates.push_back({where, open_namespaces(k.namespaces) + splitter.row_form(k) +
                                              close_namespaces(k.namespaces)});
         continue;
       }
       try {
-        forms.push_back(open_namespaces(k.namespaces) + splitter->split(k, numeric_macros) +
+        const auto at = order.position(f, splitter.offset_of(k));
+        for (std::string_view name : splitter.kernel_names(k))
+          if (const std::string why = macros.unfit_for_copy(name, at); !why.empty()) throw Refusal(why);
+        forms.push_back(open_namespaces(k.namespaces) + splitter.split(k, numeric_macros) +
                         close_namespaces(k.namespaces));
         outcome.report.push_back(where + ": split at its barriers");
       } catch (const Refusal& r) {
         outcome.report.push_back(where + ": left to fibers: " + r.what());
       }
     }
-    if (barriers_in_kernels != splitter->count(kBarrier)) stray_barrier = true;
-    if (shared_in_kernels != splitter->count(kShared)) stray_shared = true;
+    if (barriers_in_kernels != splitter.count(kBarrier)) stray_barrier = true;
+    if (shared_in_kernels != splitter.count(kShared)) stray_shared = true;
   }
   if (stray_barrier) {
     outcome.report.push_back("a barrier outside the top level of a kernel body: every kernel runs as written");
     return outcome;
   }
-  if (undefines && !forms.empty()) {
+  if (macros.undefines() && !forms.empty()) {
     outcome.report.push_back("a #undef: no kernel is split at its barriers");
     forms.clear();
   }

@@ -13,6 +13,7 @@
 // them on fibers.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,16 @@ namespace split_barriers {
 struct SourceFile {
   std::string path;
   std::string text;
+  /// Where it includes other files of the unit: the offset of the #include
+  /// directive and the index of the included file. Files no include
+  /// reaches count as following the others, in order.
+  struct Include {
+    std::size_t offset;
+    std::size_t file;
+  };
+  std::vector<Include> includes;
+  /// Included under #if/#ifdef: its kernels may not be compiled at all.
+  bool conditional = false;
 };
 
 struct SplitOutcome {

@@ -189,9 +189,9 @@ TEST(SplitTranslationUnit, EveryFileOfTheUnitIsScanned) {
   const SplitOutcome o = split_translation_unit(
       {{"main.cu", "int main() { return 0; }\n"},
        {"a.cuh", "namespace a {\n" + kSplittable + "}\n"},
-       {"b.cuh", "__global__ void k(int* out) { for (int i = 0; i < 2; ++i) __syncthreads(); }\n"}});
+       {"b.cuh", "__global__ void looped(int* out) { for (int i = 0; i < 2; ++i) __syncthreads(); }\n"}});
   EXPECT_EQ(o.report, (std::vector<std::string>{"a.cuh: kernel k: split at its barriers",
-                                                "b.cuh: kernel k: left to fibers: a barrier inside a nested statement"}));
+                                                "b.cuh: kernel looped: left to fibers: a barrier inside a nested statement"}));
   EXPECT_NE(o.code.find("#line 2 \"a.cuh\""), std::string::npos) << o.code;
 }
 
@@ -261,6 +261,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "a local array"},
         Refusal{"TemplateType", kernel("vec<float> v;\n__syncthreads();"),
                 "a statement that may declare a variable of a template type: 'vec<float> v;'"},
+        Refusal{"ReferenceLocal", kernel("int t = threadIdx.x;\nint& r = t;\nr += 1;\n__syncthreads();\nout[t] = r;"),
+                "a local reference"},
+        Refusal{"MacroThatAssigns",
+                "#define BUMP(x) x += 1\n" + kernel("int t = threadIdx.x;\nBUMP(t);\n__syncthreads();\nout[t] = t;"),
+                "macro 'BUMP' may declare or change variables"},
+        Refusal{"MacroDefinedLater",
+                kernel("out[0] = WIDTH;\n__syncthreads();\nout[1] = WIDTH;") + "#define WIDTH 4\n",
+                "macro 'WIDTH' is defined after it"},
         Refusal{"StaticLocal", kernel("static int calls = 0;\n__syncthreads();\nout[0] = calls;"),
                 "a static or extern local"},
         Refusal{"ExternLocal", kernel("extern int total;\n__syncthreads();\nout[0] = total;"),
@@ -334,6 +342,17 @@ TEST(SplitGeneratedCode, OnlyUnchangingFunctionsOfTheIndicesAreComputedAgain) {
   EXPECT_NE(o.code.find("int const scaled = row * n;"), std::string::npos) << o.code;
   for (const char* kept : {"moved", "passed", "loaded", "called", "global"})
     EXPECT_NE(o.code.find(std::string("int ") + kept + "_per_thread_["), std::string::npos) << kept << "\n" << o.code;
+}
+
+// Shapes near the refused ones that must stay splittable, and keep their
+// locals computed again where that is safe.
+TEST(SplitGeneratedCode, BitwiseAndProductsOfGroupsAndRepeatedMacrosStayPure) {
+  const SplitOutcome o = split("#define SIDE 8\n#ifndef SIDE\n#define SIDE 8\n#endif\n" +
+                               kernel("int i = (threadIdx.x + 1) * SIDE;\nif (n & 1) out[i] = 1;\n"
+                                      "int odd = i & 1;\n__syncthreads();\nout[i] = odd;"));
+  ASSERT_EQ(o.report, (std::vector<std::string>{"k.cu: kernel k: split at its barriers"})) << o.code;
+  EXPECT_NE(o.code.find("int const i = (threadIdx.x + 1) * SIDE;"), std::string::npos) << o.code;
+  EXPECT_NE(o.code.find("int const odd = i & 1;"), std::string::npos) << o.code;
 }
 
 TEST(SplitGeneratedCode, AnUndefMeansNoKernelIsSplit) {
