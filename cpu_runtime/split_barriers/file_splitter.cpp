@@ -189,8 +189,12 @@ std::vector<Statement> FileSplitter::statements(std::size_t first, std::size_t e
 
 void FileSplitter::classify(Statement& s) const {
   const Token& head = tok(s.first);
+  // A qualified name, an attribute or a label before a declaration hides it.
+  if (head.is("::") || head.is("[") || (head.is_identifier() && tok(s.first + 1).is(":")))
+    throw Refusal("a statement we cannot read: '" + std::string(text_of(s.first, s.last)) + "'");
   if (!head.is_identifier() || kStatementKeywords.count(head.text)) return;
-  for (std::string_view word : {"struct", "class", "union", "enum", "typename"})
+  for (std::string_view word : {"struct", "class", "union", "enum", "typename", "alignas", "__attribute__",
+                                "__declspec", "thread_local"})
     if (head.is(word)) throw Refusal("a declaration we cannot read: '" + std::string(text_of(s.first, s.last)) + "'");
   // The declaration's specifiers: type words and at most one other name (a
   // typedef or a class, possibly qualified), which is a type only where a
@@ -272,6 +276,8 @@ void FileSplitter::classify(Statement& s) const {
       }
     }
     if (has("auto")) decl.plain = false;
+    decl.pointer = stars > 0;
+    decl.class_type = named_type && stars == 0;
     if (stars == 0) {
       decl.storage_type = base;
     } else {
@@ -294,6 +300,12 @@ std::vector<Param> FileSplitter::params(const KernelSite& k) const {
     Param p;
     std::size_t last = i - 1;
     p.text = std::string(text_of(first, last));
+    // Plain shapes only: type words or a (qualified) name, '*', cv, the
+    // parameter's name, array bounds. A default value, a pointer to an array
+    // or to a function hide the name from this reading.
+    for (std::size_t t = first; t <= last; ++t)
+      if (tok(t).is("=") || tok(t).is("(") || tok(t).is("&") || tok(t).is("&&"))
+        throw Refusal("a parameter we cannot read: '" + p.text + "'");
     // An array parameter's name stands before its brackets: int rows[][4].
     for (std::size_t t = first + 1; t < last; ++t) {
       if (tok(t).is("[") && tok(t - 1).is_identifier()) {
@@ -311,12 +323,16 @@ std::vector<Param> FileSplitter::params(const KernelSite& k) const {
           last_star = t;
         }
       }
-      // Drop the const that applies to the parameter itself.
+      p.scalar = true;
       for (std::size_t t = first; t < last; ++t) {
+        p.scalar = p.scalar && (kTypeWords.count(tok(t).text) || tok(t).is("*"));
+        // Drop the const that applies to the parameter itself.
         const bool top_level = !p.pointer || t > last_star;
         if (top_level && (tok(t).is("const") || tok(t).is("volatile"))) continue;
         p.storage += (p.storage.empty() ? "" : " ") + std::string(tok(t).text);
       }
+    } else if (!(tok(last).is_identifier() && kTypeWords.count(tok(last).text))) {
+      throw Refusal("a parameter we cannot read: '" + p.text + "'");
     }
     out.push_back(std::move(p));
     first = i + 1;
@@ -342,11 +358,7 @@ std::set<std::string> FileSplitter::check_body(const KernelSite& k, const std::v
   for (const Param& p : params) {
     // A parameter of a class type can change through its members in ways
     // the tokens do not show.
-    if (!p.name.empty() && !p.pointer) {
-      bool scalar = true;
-      for (const Token& t : tokenize(p.type)) scalar = scalar && kTypeWords.count(t.text);
-      if (!scalar) copied.insert(p.name);
-    }
+    if (!p.name.empty() && !p.scalar) copied.insert(p.name);
   }
   for (std::size_t i = k.body_open + 1; i < k.body_close; ++i) {
     const Token& t = tok(i);
@@ -367,7 +379,7 @@ std::set<std::string> FileSplitter::check_body(const KernelSite& k, const std::v
       if (!through_pointer && !shared_names.count(target.text))
         throw Refusal("the address of a variable taken with '&'");
     }
-    if (t.is_identifier() && param_names.count(t.text) && changes_at(i)) copied.insert(std::string(t.text));
+    if (t.is_identifier() && param_names.count(t.text) && !read_only_at(i)) copied.insert(std::string(t.text));
   }
   return copied;
 }
@@ -407,48 +419,52 @@ bool FileSplitter::reference_declarator(std::size_t i) const {
          start.is("volatile") || (start.is_identifier() && kTypeWords.count(start.text));
 }
 
-// True when some enclosing parenthesis of the token at i, before any
-// bracket or brace, opens the arguments of a call.
-bool FileSplitter::inside_call(std::size_t i) const {
-  for (std::size_t j = i; j-- > 0;) {
-    if (tok(j).is(")") || tok(j).is("]") || tok(j).is("}")) {
-      j = partner_[j];
-      continue;
-    }
-    if (tok(j).is("[") || tok(j).is("{")) return false;
-    if (!tok(j).is("(")) continue;
-    if (j == 0) return false;
-    const Token& callee = tok(j - 1);
-    if ((callee.is_identifier() && !kStatementKeywords.count(callee.text) && !kTypeWords.count(callee.text)) ||
-        callee.is(">") || callee.is(")"))
-      return true;
+// True when the occurrence of a variable at i only reads its value: it is
+// an operand of an arithmetic, comparison or logical operator, an index, a
+// value copied by '=', cast, dereferenced or negated, a condition, or a
+// pointer indexed or followed by '->'. Anything else may change it: an
+// assignment or increment, itself or through a member (v.x += 1), its
+// address, a reference bound to it (in a call's arguments, in parentheses,
+// in a conditional's branch, in braces), a member function called on it.
+// Writing through a pointer (*p = v, p[i] = v, p->x = v) changes the
+// memory, not the pointer.
+bool FileSplitter::read_only_at(std::size_t i) const {
+  static const std::set<std::string_view> binary = {"+",  "-",  "*",  "/",  "%",  "<",  ">",  "<=", ">=",
+                                                    "==", "!=", "&&", "||", "&",  "|",  "^",  "<<", ">>"};
+  const Token& before = tok(i - 1);
+  if (before.is(".") || before.is("->") || before.is("::")) return true;  // a member's name, not the variable
+  if (before.is("++") || before.is("--")) return false;
+  std::size_t end = i + 1;  // past a member chain: v.x.y
+  while (tok(end).is(".") && tok(end + 1).is_identifier()) end += 2;
+  const Token& after = tok(end);
+  const bool pointee = end == i + 1 && (after.is("[") || after.is("->"));
+  if (before.is("&") && unary(i - 1)) return pointee;  // &p[i], &p->x: an address in the memory, not of p
+  // *p = v writes the memory p points to; *p++ moves p.
+  if (before.is("*") && unary(i - 1) && end == i + 1) return !after.is("++") && !after.is("--");
+  if (kAssignments.count(after.text)) return false;
+  if (end != i + 1) return binary.count(after.text) || after.is("?") || after.is("]") || after.is(";");
+  if (binary.count(after.text) || after.is("?") || after.is("[") || after.is("->")) return true;
+  if (binary.count(before.text) || before.is("=") || before.is("!") || before.is("~") || before.is("return"))
+    return true;
+  if (before.is("[") && after.is("]")) return true;
+  // The whole condition of an if, while or switch.
+  if (before.is("(") && after.is(")") && partner_[i + 1] == i - 1 && i >= 2 &&
+      (tok(i - 2).is("if") || tok(i - 2).is("while") || tok(i - 2).is("switch")))
+    return true;
+  // A cast to a type without '&' makes a copy.
+  if (before.is(")") && cast_group(i - 1)) {
+    for (std::size_t j = partner_[i - 1]; j < i - 1; ++j)
+      if (tok(j).is("&") || tok(j).is("&&")) return false;
+    return true;
   }
   return false;
-}
-
-// True when the variable named at i may change there: assigned or
-// incremented, itself or through a member (v.x += 1), or handed to a call
-// where a reference parameter could bind to it: as a whole argument, in
-// parentheses or as a branch of a conditional. Writing through a pointer
-// (*p = v, p[i] = v, p->x = v) changes memory, not the variable.
-bool FileSplitter::changes_at(std::size_t i) const {
-  const Token& before = tok(i - 1);
-  if (before.is(".") || before.is("->") || before.is("::")) return false;
-  if (before.is("++") || before.is("--")) return true;
-  if (before.is("*") && unary(i - 1)) return false;
-  std::size_t end = i + 1;  // past the member chain: v.x.y
-  while (tok(end).is(".") && tok(end + 1).is_identifier()) end += 2;
-  if (kAssignments.count(tok(end).text)) return true;
-  const bool whole_operand = (before.is("(") || before.is(",") || before.is("?") || before.is(":")) &&
-                             (tok(end).is(")") || tok(end).is(",") || tok(end).is(":"));
-  return whole_operand && inside_call(i);
 }
 
 // True when the name may change anywhere in the body after its declaration
 // (the token at declared_at). A same-named variable of an inner scope counts too.
 bool FileSplitter::may_change(const KernelSite& k, std::string_view name, std::size_t declared_at) const {
   for (std::size_t i = k.body_open + 1; i < k.body_close; ++i)
-    if (i != declared_at && tok(i).is_identifier() && tok(i).text == name && changes_at(i)) return true;
+    if (i != declared_at && tok(i).is_identifier() && tok(i).text == name && !read_only_at(i)) return true;
   return false;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -66,6 +67,7 @@ struct Param {
   std::string type;     ///< as written, without the name
   std::string storage;  ///< the type of a per-thread copy: no top-level const
   bool pointer = false;
+  bool scalar = false;  ///< of type words and '*' only: no members, no operators of its own
 };
 
 struct Declarator {
@@ -77,6 +79,8 @@ struct Declarator {
   std::string init;          ///< the initialiser after '=', or empty
   bool plain = true;         ///< no array, reference, brace or parenthesised initialiser, not auto
   bool array = false;
+  bool pointer = false;      ///< declared with '*'
+  bool class_type = false;   ///< of a named type (a class, or a typedef we cannot see through), not a pointer
 };
 
 struct Statement {
@@ -106,7 +110,11 @@ class FileSplitter {
   bool directive_mentions(std::string_view word) const;
   std::size_t count_in(const KernelSite& kernel, std::string_view word) const;
   std::string row_form(const KernelSite& kernel) const;
-  std::string split(const KernelSite& kernel, const std::set<std::string>& numeric_macros);
+  /// The region form of a kernel with barriers. `check_macros` is given the
+  /// kernel's parameter and local names and throws Refusal for a macro it
+  /// uses that could reach them unseen.
+  std::string split(const KernelSite& kernel, const std::set<std::string>& numeric_macros,
+                    const std::function<void(const std::set<std::string>&)>& check_macros);
   bool may_change(const KernelSite& k, std::string_view name, std::size_t declared_at) const;
   bool pure_initialiser(const Declarator& d, const std::set<std::string>& known,
                         const std::set<std::string>& numeric_macros) const;
@@ -130,8 +138,7 @@ class FileSplitter {
   bool cast_group(std::size_t close) const;
   bool unary(std::size_t i) const;
   bool reference_declarator(std::size_t i) const;
-  bool inside_call(std::size_t i) const;
-  bool changes_at(std::size_t i) const;
+  bool read_only_at(std::size_t i) const;
 
   const SourceFile& file_;
   std::vector<Token> tokens_;

@@ -12,7 +12,8 @@ std::string FileSplitter::row_form(const KernelSite& k) const {
          k.name + "));\n}\n";
 }
 
-std::string FileSplitter::split(const KernelSite& k, const std::set<std::string>& numeric_macros) {
+std::string FileSplitter::split(const KernelSite& k, const std::set<std::string>& numeric_macros,
+                               const std::function<void(const std::set<std::string>&)>& check_macros) {
   // Barriers: each must be a whole statement at the top of the body.
   std::vector<std::size_t> barriers;
   int depth = 0;
@@ -71,32 +72,74 @@ std::string FileSplitter::split(const KernelSite& k, const std::set<std::string>
     std::set<std::string> needs;  ///< other recomputed locals its initialiser reads
   };
   std::vector<Recomputed> recomputed;
-  std::set<std::string> known;
+  // A pointer kept across a barrier, in a local or a parameter's copy, may
+  // hold the address of another local (through a call, a member array):
+  // then every top-level local is kept for the whole block and none is
+  // computed again, so no such address outlives what it points to.
+  bool keep_all = false;
   for (const Param& p : parameters)
-    if (!p.name.empty() && !copied.count(p.name)) known.insert(p.name);
-  for (std::size_t r = 0; r < regions.size(); ++r) {
-    for (const Statement& s : regions[r].statements) {
-      if (s.kind != Statement::Kind::Declaration) continue;
-      for (const Declarator& d : s.declarators) {
-        // A local array's elements could be reached through a pointer kept
-        // for a later region, after the iteration that held the array ended.
-        if (d.array) throw Refusal("a local array");
-        local_names.insert(d.name);
-        if (d.plain && !may_change(k, d.name, d.name_token) && pure_initialiser(d, known, numeric_macros)) {
-          Recomputed c{d.name, d.storage_type, &d, r, {}};
-          for (std::size_t i = d.init_first; i <= d.init_last; ++i)
-            for (const Recomputed& o : recomputed)
-              if (tok(i).is_identifier() && tok(i).text == o.name) c.needs.insert(o.name);
-          recomputed.push_back(std::move(c));
-          known.insert(d.name);
-          continue;
+    if (copied.count(p.name) && (p.pointer || !p.scalar)) keep_all = true;
+  const std::vector<Promoted> copied_parameters = promoted;
+  for (int pass = 0; pass < 2; ++pass) {
+    promoted = copied_parameters;
+    promoted_names.clear();
+    local_names.clear();
+    recomputed.clear();
+    std::set<std::string> known;
+    for (const Param& p : parameters)
+      if (!p.name.empty() && !copied.count(p.name)) known.insert(p.name);
+    bool kept_pointer = false;
+    for (std::size_t r = 0; r < regions.size(); ++r) {
+      for (const Statement& s : regions[r].statements) {
+        if (s.kind != Statement::Kind::Declaration) continue;
+        for (const Declarator& d : s.declarators) {
+          // A local array's elements could be reached through a pointer kept
+          // for a later region, after the iteration that held the array ended.
+          if (d.array) throw Refusal("a local array");
+          local_names.insert(d.name);
+          if (!keep_all && d.plain && !may_change(k, d.name, d.name_token) &&
+              pure_initialiser(d, known, numeric_macros)) {
+            Recomputed c{d.name, d.storage_type, &d, r, {}};
+            for (std::size_t i = d.init_first; i <= d.init_last; ++i)
+              for (const Recomputed& o : recomputed)
+                if (tok(i).is_identifier() && tok(i).text == o.name) c.needs.insert(o.name);
+            recomputed.push_back(std::move(c));
+            known.insert(d.name);
+            continue;
+          }
+          bool later = keep_all;
+          for (std::size_t q = r + 1; q < regions.size(); ++q) later = later || regions[q].used.count(d.name);
+          if (!later) continue;
+          if (!d.plain) throw Refusal("local '" + d.name + "', used after a barrier, is not a plain scalar");
+          // An array of a class type would need its default constructor.
+          if (d.class_type) throw Refusal("local '" + d.name + "', used after a barrier, is of a class type");
+          kept_pointer = kept_pointer || d.pointer;
+          promoted.push_back({d.name, d.storage_type, r});
+          promoted_names.insert(d.name);
         }
-        bool later = false;
-        for (std::size_t q = r + 1; q < regions.size(); ++q) later = later || regions[q].used.count(d.name);
-        if (!later) continue;
-        if (!d.plain) throw Refusal("local '" + d.name + "', used after a barrier, is not a plain scalar");
-        promoted.push_back({d.name, d.storage_type, r});
-        promoted_names.insert(d.name);
+      }
+    }
+    if (keep_all || !kept_pointer) break;
+    keep_all = true;
+  }
+
+  std::set<std::string> variables(local_names.begin(), local_names.end());
+  for (const Param& p : parameters)
+    if (!p.name.empty()) variables.insert(p.name);
+  check_macros(variables);
+
+  // A shared array or constant moved ahead of the first region must not
+  // hide a name that an earlier region reads.
+  for (std::size_t r = 1; r < regions.size(); ++r) {
+    for (const Statement& s : regions[r].statements) {
+      if (s.kind != Statement::Kind::Shared) continue;
+      for (std::size_t i = s.first; i < s.last; ++i) {
+        if (!tok(i).is_identifier() || !(tok(i + 1).is("[") || tok(i + 1).is(";") || tok(i + 1).is("=") ||
+                                         tok(i + 1).is(",") || tok(i + 1).is("{")))
+          continue;
+        for (std::size_t q = 0; q < r; ++q)
+          if (regions[q].used.count(tok(i).text))
+            throw Refusal("'" + std::string(tok(i).text) + "', declared after a barrier, hides a name used before it");
       }
     }
   }
@@ -120,8 +163,11 @@ std::string FileSplitter::split(const KernelSite& k, const std::set<std::string>
       out += line_directive(s.first) + "  " + std::string(text_of(s.first, s.last)) + "\n";
     }
   }
-  for (const Promoted& p : promoted)
+  for (const Promoted& p : promoted) {
     out += "  " + p.type + " " + p.name + "_per_thread_[::gpu_runtime::kMaxThreadsPerBlock];\n";
+    out += "  static_assert(sizeof(" + p.name + "_per_thread_) <= 1024 * 1024, \"split_barriers: '" + p.name +
+           "' is too large to keep for every thread on a worker's stack\");\n";
+  }
 
   for (std::size_t r = 0; r < regions.size(); ++r) {
     const Region& region = regions[r];

@@ -37,6 +37,11 @@ std::vector<Token> tokenize(std::string_view s) {
       ++i;
       continue;
     }
+    // A backslash ending a line joins it to the next: it separates nothing.
+    if (c == '\\' && i + 1 < s.size() && (s[i + 1] == '\n' || (s[i + 1] == '\r' && i + 2 < s.size() && s[i + 2] == '\n'))) {
+      advance_to(s[i + 1] == '\n' ? i + 2 : i + 3);
+      continue;
+    }
     if (c == '/' && i + 1 < s.size() && s[i + 1] == '/') {
       std::size_t end = s.find('\n', i);
       advance_to(end == std::string_view::npos ? s.size() : end);

@@ -10,8 +10,6 @@
 // that includes them, are scanned too (the kernel sources, local headers).
 // --depfile writes the files read, for the build's dependency tracking;
 // --report prints one line per kernel given another form or refused one.
-#include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -55,49 +53,24 @@ std::string included_name(std::string_view directive) {
   return std::string(directive.substr(open + 1, close - open - 1));
 }
 
-// The first word of a directive: "include", "if", "endif", ...
-std::string_view directive_word(std::string_view d) {
-  std::size_t i = 1;
-  while (i < d.size() && (d[i] == ' ' || d[i] == '\t')) ++i;
-  std::size_t e = i;
-  while (e < d.size() && std::isalpha(static_cast<unsigned char>(d[e]))) ++e;
-  return d.substr(i, e - i);
-}
-
 // The source and, depth first, the files it includes that are found beside
-// it; returns the file's index. A file included under #if/#ifdef (an
-// include guard aside) is marked conditional, and so is all it includes.
-std::size_t collect(const fs::path& path, bool conditional, std::vector<split_barriers::SourceFile>& files,
+// it, with where each includes which; returns the file's index. A file is
+// read once, where the preprocessor first reaches it.
+std::size_t collect(const fs::path& path, std::vector<split_barriers::SourceFile>& files,
                     std::map<fs::path, std::size_t>& seen) {
   const fs::path canonical = fs::weakly_canonical(path);
-  if (const auto it = seen.find(canonical); it != seen.end()) {
-    files[it->second].conditional = files[it->second].conditional && conditional;
-    return it->second;
-  }
+  if (const auto it = seen.find(canonical); it != seen.end()) return it->second;
   const std::size_t index = files.size();
   seen[canonical] = index;
-  files.push_back({canonical.string(), read_file(canonical), {}, conditional});
+  files.push_back({canonical.string(), read_file(canonical), {}});
   const std::string text = files[index].text;
-  const std::vector<split_barriers::Token> tokens = split_barriers::tokenize(text);
-  std::vector<bool> open;  // the #if groups around this point; true unless an include guard
-  for (std::size_t i = 0; i < tokens.size(); ++i) {
-    const split_barriers::Token& t = tokens[i];
+  for (const split_barriers::Token& t : split_barriers::tokenize(text)) {
     if (t.kind != split_barriers::TokenKind::Directive) continue;
-    const std::string_view word = directive_word(t.text);
-    if (word == "if" || word == "ifdef" || word == "ifndef") {
-      const bool guard = word == "ifndef" && i + 1 < tokens.size() &&
-                         tokens[i + 1].kind == split_barriers::TokenKind::Directive &&
-                         directive_word(tokens[i + 1].text) == "define";
-      open.push_back(!guard);
-    } else if (word == "endif" && !open.empty()) {
-      open.pop_back();
-    }
     const std::string name = included_name(t.text);
     if (name.empty()) continue;
     const fs::path next = canonical.parent_path() / name;
     if (!fs::exists(next)) continue;
-    const bool under_if = conditional || std::find(open.begin(), open.end(), true) != open.end();
-    const std::size_t child = collect(next, under_if, files, seen);
+    const std::size_t child = collect(next, files, seen);
     files[index].includes.push_back({t.begin, child});
   }
   return index;
@@ -124,7 +97,7 @@ int main(int argc, char** argv) {
 
   std::vector<split_barriers::SourceFile> files;
   std::map<fs::path, std::size_t> seen;
-  collect(positional[0], false, files, seen);
+  collect(positional[0], files, seen);
   const split_barriers::SplitOutcome outcome = split_barriers::split_translation_unit(files);
   if (report)
     for (const std::string& line : outcome.report) std::cout << line << "\n";

@@ -1,6 +1,7 @@
 #include "splitter.h"
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <optional>
 #include <set>
@@ -71,10 +72,20 @@ class Macros {
       for (const Token& t : tokenize(files[f].text)) {
         if (t.kind != TokenKind::Directive) continue;
         const std::vector<Token> words = tokenize(t.text.substr(1));
-        if (words.size() >= 2 && words[0].is("undef")) undefines_ = true;
+        // push_macro and pop_macro change a definition as #undef does.
+        if (words.size() >= 2 && (words[0].is("undef") || (words[0].is("pragma") && (words[1].is("push_macro") ||
+                                                                                    words[1].is("pop_macro")))))
+          undefines_ = true;
         if (words.size() < 2 || !words[0].is("define") || !words[1].is_identifier()) continue;
-        Definition d{order.position(f, t.begin), {}};
-        for (std::size_t w = 2; w < words.size(); ++w) d.replacement.push_back(std::string(words[w].text));
+        Definition d{order.position(f, t.begin), {}, {}};
+        std::size_t w = 2;
+        // A function-like macro: its parameters follow the name at once.
+        if (w < words.size() && words[w].is("(") && words[w].begin == words[1].end) {
+          for (++w; w < words.size() && !words[w].is(")"); ++w)
+            if (words[w].is_identifier()) d.parameters.insert(std::string(words[w].text));
+          ++w;
+        }
+        for (; w < words.size(); ++w) d.replacement.push_back(std::string(words[w].text));
         definitions_[std::string(words[1].text)].push_back(std::move(d));
       }
     }
@@ -89,25 +100,41 @@ class Macros {
     for (const auto& [name, defs] : definitions_) {
       bool number = true;
       for (const Definition& d : defs)
-        number = number && d.replacement.size() == 1 && tokenize(d.replacement[0]).size() == 1 &&
+        number = number && d.parameters.empty() && d.replacement.size() == 1 &&
+                 tokenize(d.replacement[0]).size() == 1 &&
                  tokenize(d.replacement[0])[0].kind == TokenKind::Number && d.replacement == defs[0].replacement;
       if (number) out.insert(name);
     }
     return out;
   }
 
-  /// Why a kernel at `where` that uses this macro cannot have its text
-  /// copied to the end of the unit, or empty.
-  std::string unfit_for_copy(std::string_view name, std::pair<std::size_t, std::size_t> where) const {
+  /// Why a kernel at `where`, using this macro, cannot have its text
+  /// copied to the end of the unit, or empty. `variables` are the kernel's
+  /// parameters and locals: a macro that names one of them behind the
+  /// kernel's back (not through its own parameters) could read or change it
+  /// where the splitter does not look.
+  std::string unfit_for_copy(std::string_view name, std::pair<std::size_t, std::size_t> where,
+                             const std::set<std::string>& variables, int depth = 0) const {
     static const std::set<std::string_view> statement_words = {";", "{", "}", "return", "goto", "__syncthreads",
                                                                "__shared__"};
     const auto it = definitions_.find(std::string(name));
     if (it == definitions_.end()) return {};
+    if (depth > 16) return "macro '" + std::string(name) + "' expands too deeply";
     for (const Definition& d : it->second) {
       if (d.position >= where) return "macro '" + std::string(name) + "' is defined after it";
-      for (const std::string& word : d.replacement)
+      for (std::size_t w = 0; w < d.replacement.size(); ++w) {
+        const std::string& word = d.replacement[w];
         if (statement_words.count(word) || kAssignments.count(word))
           return "macro '" + std::string(name) + "' may declare or change variables";
+        const bool member = w > 0 && (d.replacement[w - 1] == "." || d.replacement[w - 1] == "->" ||
+                                      d.replacement[w - 1] == "::");
+        if (member || d.parameters.count(word)) continue;
+        if (defined(word)) {
+          if (std::string why = unfit_for_copy(word, where, variables, depth + 1); !why.empty()) return why;
+        } else if (variables.count(word)) {
+          return "macro '" + std::string(name) + "' names '" + word + "' of the kernel";
+        }
+      }
     }
     return {};
   }
@@ -115,11 +142,64 @@ class Macros {
  private:
   struct Definition {
     std::pair<std::size_t, std::size_t> position;
+    std::set<std::string> parameters;      ///< of a function-like macro
     std::vector<std::string> replacement;  ///< its tokens' texts
   };
   std::map<std::string, std::vector<Definition>> definitions_;
   bool undefines_ = false;
 };
+
+// Where each file's text lands: under #if (an include guard aside), or
+// inside braces such as a namespace's, as the files that include it place it
+// (and are placed themselves). Its kernels may then not be compiled at all,
+// or not under the names the forms at the end of the unit use.
+struct Placement {
+  bool conditional = false;
+  bool enclosed = false;
+};
+
+std::string_view directive_word(std::string_view d) {
+  std::size_t i = 1;
+  while (i < d.size() && (d[i] == ' ' || d[i] == '\t')) ++i;
+  std::size_t e = i;
+  while (e < d.size() && std::isalpha(static_cast<unsigned char>(d[e]))) ++e;
+  return d.substr(i, e - i);
+}
+
+std::vector<Placement> placements_of(const std::vector<SourceFile>& files) {
+  std::vector<Placement> out(files.size());
+  // Files include others before those are read; a few passes settle chains.
+  for (std::size_t pass = 0; pass < files.size(); ++pass) {
+    for (std::size_t f = 0; f < files.size(); ++f) {
+      const std::vector<Token> tokens = tokenize(files[f].text);
+      for (const SourceFile::Include& inc : files[f].includes) {
+        if (inc.file >= files.size()) continue;
+        int depth = 0;
+        std::vector<bool> open;  // #if groups; an include guard counts as none
+        for (std::size_t i = 0; i < tokens.size() && tokens[i].begin < inc.offset; ++i) {
+          const Token& t = tokens[i];
+          if (t.is("{")) ++depth;
+          if (t.is("}")) --depth;
+          if (t.kind != TokenKind::Directive) continue;
+          const std::string_view word = directive_word(t.text);
+          if (word == "if" || word == "ifdef" || word == "ifndef") {
+            const bool guard = word == "ifndef" && i + 1 < tokens.size() &&
+                               tokens[i + 1].kind == TokenKind::Directive &&
+                               directive_word(tokens[i + 1].text) == "define";
+            open.push_back(!guard);
+          } else if (word == "endif" && !open.empty()) {
+            open.pop_back();
+          }
+        }
+        Placement& p = out[inc.file];
+        p.conditional = p.conditional || out[f].conditional ||
+                        std::find(open.begin(), open.end(), true) != open.end();
+        p.enclosed = p.enclosed || out[f].enclosed || depth > 0;
+      }
+    }
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -130,6 +210,7 @@ SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
   // Region forms copy kernel text to the end of the unit, where a macro
   // defined, undefined or redefined on the way would read differently.
   const UnitOrder order(files);
+  const std::vector<Placement> placements = placements_of(files);
   const Macros macros(files, order);
   const std::set<std::string> numeric_macros = macros.numbers();
 
@@ -174,7 +255,11 @@ SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
       if (k.is_template) unfit = "a template";
       else if (definitions[k.name] > 1) unfit = "a name defined more than once";
       else if (k.qualified) unfit = "a qualified name";
-      else if (k.conditional || file.conditional) unfit = "inside a preprocessor conditional";
+      else if (k.conditional || placements[f].conditional) unfit = "inside a preprocessor conditional";
+      else if (placements[f].enclosed) unfit = "in a file included inside braces";
+      // A region form stands at the end of the unit, where a macro
+      // undefined or restored on the way reads otherwise.
+      if (unfit.empty() && barriers > 0 && macros.undefines()) unfit = "a #undef or pop_macro in the unit";
       if (!unfit.empty()) {
         if (barriers > 0) outcome.report.push_back(where + ": left to fibers: " + unfit);
         continue;
@@ -193,9 +278,12 @@ SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
       }
       try {
         const auto at = order.position(f, splitter.offset_of(k));
-        for (std::string_view name : splitter.kernel_names(k))
-          if (const std::string why = macros.unfit_for_copy(name, at); !why.empty()) throw Refusal(why);
-        forms.push_back(open_namespaces(k.namespaces) + splitter.split(k, numeric_macros) +
+        const std::set<std::string_view> names = splitter.kernel_names(k);
+        const auto check_macros = [&](const std::set<std::string>& variables) {
+          for (std::string_view name : names)
+            if (const std::string why = macros.unfit_for_copy(name, at, variables); !why.empty()) throw Refusal(why);
+        };
+        forms.push_back(open_namespaces(k.namespaces) + splitter.split(k, numeric_macros, check_macros) +
                         close_namespaces(k.namespaces));
         outcome.report.push_back(where + ": split at its barriers");
       } catch (const Refusal& r) {
@@ -208,10 +296,6 @@ SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
   if (stray_barrier) {
     outcome.report.push_back("a barrier outside the top level of a kernel body: every kernel runs as written");
     return outcome;
-  }
-  if (macros.undefines() && !forms.empty()) {
-    outcome.report.push_back("a #undef: no kernel is split at its barriers");
-    forms.clear();
   }
   for (const std::string& f : forms) outcome.code += f;
   // Blocks may run side by side only where no function they call could use

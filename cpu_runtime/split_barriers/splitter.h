@@ -32,8 +32,6 @@ struct SourceFile {
     std::size_t file;
   };
   std::vector<Include> includes;
-  /// Included under #if/#ifdef: its kernels may not be compiled at all.
-  bool conditional = false;
 };
 
 struct SplitOutcome {
