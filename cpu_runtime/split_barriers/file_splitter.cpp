@@ -222,6 +222,13 @@ void FileSplitter::classify(Statement& s) const {
                            tok(d).is("volatile") || kTypeWords.count(tok(d).text)))
       ++d;
     const bool declarator_follows = d <= s.last && tok(d).is_identifier();
+    // std::size_t and the like: a qualified type word.
+    if (declarator_follows && k > i + 1 && kTypeWords.count(tok(k - 1).text)) {
+      words.push_back(tok(k - 1).text);
+      add_to_base(i, k - 1);
+      i = k;
+      continue;
+    }
     if (k <= s.last && tok(k).is("<") && (words.size() > 0 || k == i + 1))
       throw Refusal("a statement that may declare a variable of a template type: '" +
                     std::string(text_of(s.first, s.last)) + "'");
@@ -368,6 +375,25 @@ std::set<std::string> FileSplitter::check_body(const KernelSite& k, const std::v
     if (t.is("[") && !is_operand_end(i - 1)) throw Refusal("a lambda or attribute");
     if (t.is_identifier() && (t.is("decltype") || t.is("typeof") || t.is("__typeof__")))
       throw Refusal("'" + std::string(t.text) + "'");
+    // A local class: its member functions' returns are not the kernel's.
+    if (t.is("struct") || t.is("class") || t.is("union")) throw Refusal("a local class");
+    // A local named like a built-in index hides it from what a region
+    // computes again.
+    if (kBuiltins.count(t.text)) {
+      // Declared: a type (type words, a template, or a name opening a
+      // statement) right before it, or before a '*' or '&' before it.
+      auto type_at = [&](std::size_t j) {
+        const Token& u = tok(j);
+        if (u.is(">") || (u.is_identifier() && kTypeWords.count(u.text))) return true;
+        if (!u.is_identifier() || kStatementKeywords.count(u.text)) return false;
+        const Token& v = tok(j - 1);
+        return v.is(";") || v.is("{") || v.is("}") || v.is("(") || v.is("::") ||
+               (v.is_identifier() && kTypeWords.count(v.text));
+      };
+      const Token& before = tok(i - 1);
+      if (type_at(i - 1) || ((before.is("*") || before.is("&")) && type_at(i - 2)))
+        throw Refusal("a variable named like the built-in '" + std::string(t.text) + "'");
+    }
     // A reference can change what it names without naming it.
     if ((t.is("&") || t.is("&&")) && reference_declarator(i)) throw Refusal("a local reference");
     // The address of a local or of a parameter would outlive the loop
@@ -444,6 +470,7 @@ bool FileSplitter::read_only_at(std::size_t i) const {
   if (kAssignments.count(after.text)) return false;
   if (end != i + 1) return binary.count(after.text) || after.is("?") || after.is("]") || after.is(";");
   if (binary.count(after.text) || after.is("?") || after.is("[") || after.is("->")) return true;
+  if (before.is("=") && initialises_named_type(i - 1)) return false;  // a typedef'd reference may bind
   if (binary.count(before.text) || before.is("=") || before.is("!") || before.is("~") || before.is("return"))
     return true;
   if (before.is("[") && after.is("]")) return true;
@@ -451,12 +478,78 @@ bool FileSplitter::read_only_at(std::size_t i) const {
   if (before.is("(") && after.is(")") && partner_[i + 1] == i - 1 && i >= 2 &&
       (tok(i - 2).is("if") || tok(i - 2).is("while") || tok(i - 2).is("switch")))
     return true;
-  // A cast to a type without '&' makes a copy.
+  if (value_argument(i)) return true;
+  // A cast to a built-in type or a pointer makes a copy; a cast to a name
+  // might be to a reference.
   if (before.is(")") && cast_group(i - 1)) {
-    for (std::size_t j = partner_[i - 1]; j < i - 1; ++j)
-      if (tok(j).is("&") || tok(j).is("&&")) return false;
+    for (std::size_t j = partner_[i - 1] + 1; j < i - 1; ++j)
+      if (!kTypeWords.count(tok(j).text) && !tok(j).is("*")) return false;
     return true;
   }
+  return false;
+}
+
+// True when the variable at i is a whole argument of a maths function of
+// the C library or the device, all of which take their arguments by value.
+bool FileSplitter::value_argument(std::size_t i) const {
+  static const std::set<std::string_view> by_value = {
+      "fmaf",  "fma",   "fabsf", "fabs",  "sqrtf", "sqrt",      "rsqrtf",     "expf",    "exp",       "exp2f",
+      "logf",  "log",   "log2f", "powf",  "pow",   "sinf",      "cosf",       "tanf",    "tanhf",     "truncf",
+      "floorf", "ceilf", "roundf", "rintf", "copysignf", "fminf", "fmaxf", "__fdividef", "__ex2approxf", "__expf",
+      "__logf", "__sinf", "__cosf", "__powf"};
+  if (!(tok(i - 1).is("(") || tok(i - 1).is(",")) || !(tok(i + 1).is(")") || tok(i + 1).is(","))) return false;
+  std::size_t j = i;  // back to the call's '('
+  while (j > 0) {
+    const Token& t = tok(j - 1);
+    if (t.is(")") || t.is("]") || t.is("}")) {
+      j = partner_[j - 1];
+      continue;
+    }
+    if (t.is("("))
+      return j >= 2 && by_value.count(tok(j - 2).text) && (j < 3 || !(tok(j - 3).is(".") || tok(j - 3).is("->")));
+    if (t.is("[") || t.is("{") || t.is(";")) return false;
+    --j;
+  }
+  return false;
+}
+
+// True when the '=' at i initialises a variable declared with a named type
+// (a class, or a typedef that may be a reference): the statement opens
+// with a name that is no type word, then the declared name.
+bool FileSplitter::initialises_named_type(std::size_t i) const {
+  if (i < 2 || !tok(i - 1).is_identifier()) return false;
+  std::size_t j = i - 1;  // back to the statement's start, over whole groups
+  while (j > 0) {
+    const Token& t = tok(j - 1);
+    if (t.is(")") || t.is("]") || t.is("}")) {
+      if (t.is("}")) break;
+      j = partner_[j - 1];
+      continue;
+    }
+    if (t.is(";") || t.is("{") || t.is("(") || t.kind == TokenKind::Directive) break;
+    --j;
+  }
+  for (std::size_t t = j; t < i - 1; ++t) {
+    if (kTypeWords.count(tok(t).text) || tok(t).is("*") || tok(t).is("::")) continue;
+    if (tok(t).is_identifier() && tok(t + 1).is("::")) continue;  // a namespace: std::size_t
+    return tok(t).is_identifier() && !kStatementKeywords.count(tok(t).text);
+  }
+  return false;
+}
+
+// True when a use of the variable at i may hand its address on: any use that
+// is neither a plain read nor a plain assignment or increment of it.
+bool FileSplitter::escapes_at(std::size_t i) const {
+  if (read_only_at(i)) return false;
+  const Token& before = tok(i - 1);
+  if (before.is("++") || before.is("--")) return false;
+  return !kAssignments.count(tok(i + 1).text);
+}
+
+/// True when the name may hand its address on anywhere in the body.
+bool FileSplitter::may_escape(const KernelSite& k, std::string_view name, std::size_t declared_at) const {
+  for (std::size_t i = k.body_open + 1; i < k.body_close; ++i)
+    if (i != declared_at && tok(i).is_identifier() && tok(i).text == name && escapes_at(i)) return true;
   return false;
 }
 
@@ -476,7 +569,6 @@ bool FileSplitter::may_change(const KernelSite& k, std::string_view name, std::s
 // function and reads no memory.
 bool FileSplitter::pure_initialiser(const Declarator& d, const std::set<std::string>& known,
                                     const std::set<std::string>& numeric_macros) const {
-  static const std::set<std::string_view> builtins = {"threadIdx", "blockIdx", "blockDim", "gridDim"};
   static const std::set<std::string_view> operators = {"+",  "-",  "*",  "/",  "%",  "(",  ")",  "?", ":",
                                                        "<",  ">",  "<=", ">=", "==", "!=", "&&", "||", "!",
                                                        "~",  "&",  "|",  "^",  "<<", ">>", "."};
@@ -486,14 +578,14 @@ bool FileSplitter::pure_initialiser(const Declarator& d, const std::set<std::str
     if (t.kind == TokenKind::Number) continue;
     if (t.kind == TokenKind::Punct) {
       if (!operators.count(t.text)) return false;
-      if (t.is(".") && !(i > d.init_first && builtins.count(tok(i - 1).text))) return false;
+      if (t.is(".") && !(i > d.init_first && kBuiltins.count(tok(i - 1).text))) return false;
       if ((t.is("*") || t.is("&")) && unary(i)) return false;  // a dereference or an address
       continue;
     }
     if (!t.is_identifier()) return false;
     if (kTypeWords.count(t.text)) continue;  // a cast
     if (tok(i + 1).is("(") ) return false;     // a call
-    if (builtins.count(t.text)) continue;
+    if (kBuiltins.count(t.text)) continue;
     if (i > d.init_first && tok(i - 1).is(".")) {
       if (t.text != "x" && t.text != "y" && t.text != "z") return false;
       continue;

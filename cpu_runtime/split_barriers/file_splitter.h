@@ -18,12 +18,13 @@ namespace split_barriers::detail {
 
 inline constexpr std::string_view kBarrier = "__syncthreads";
 inline constexpr std::string_view kShared = "__shared__";
+inline const std::set<std::string_view> kBuiltins = {"threadIdx", "blockIdx", "blockDim", "gridDim"};
 
 // Words that may open a declaration of a variable of a built-in or CUDA
 // vector type. A statement that opens with another name followed by a name
 // may declare a variable of a type we do not know: such kernels are left alone.
 inline const std::set<std::string_view> kTypeWords = {
-    "constexpr", "const",    "volatile", "unsigned", "signed",   "short",    "long",     "int",     "char",
+    "constexpr", "void", "const",    "volatile", "unsigned", "signed",   "short",    "long",     "int",     "char",
     "bool",     "float",    "double",   "size_t",   "auto",     "register", "static",  "extern",
     "__shared__", "int8_t", "int16_t",  "int32_t",  "int64_t",  "uint8_t",  "uint16_t", "uint32_t",
     "uint64_t", "ptrdiff_t", "dim3",    "char1",    "char2",    "char3",    "char4",   "uchar1",
@@ -116,6 +117,7 @@ class FileSplitter {
   std::string split(const KernelSite& kernel, const std::set<std::string>& numeric_macros,
                     const std::function<void(const std::set<std::string>&)>& check_macros);
   bool may_change(const KernelSite& k, std::string_view name, std::size_t declared_at) const;
+  bool may_escape(const KernelSite& k, std::string_view name, std::size_t declared_at) const;
   bool pure_initialiser(const Declarator& d, const std::set<std::string>& known,
                         const std::set<std::string>& numeric_macros) const;
 
@@ -139,6 +141,9 @@ class FileSplitter {
   bool unary(std::size_t i) const;
   bool reference_declarator(std::size_t i) const;
   bool read_only_at(std::size_t i) const;
+  bool initialises_named_type(std::size_t i) const;
+  bool escapes_at(std::size_t i) const;
+  bool value_argument(std::size_t i) const;
 
   const SourceFile& file_;
   std::vector<Token> tokens_;

@@ -97,7 +97,7 @@ std::string FileSplitter::split(const KernelSite& k, const std::set<std::string>
           // for a later region, after the iteration that held the array ended.
           if (d.array) throw Refusal("a local array");
           local_names.insert(d.name);
-          if (!keep_all && d.plain && !may_change(k, d.name, d.name_token) &&
+          if (!keep_all && d.plain && !d.class_type && !may_change(k, d.name, d.name_token) &&
               pure_initialiser(d, known, numeric_macros)) {
             Recomputed c{d.name, d.storage_type, &d, r, {}};
             for (std::size_t i = d.init_first; i <= d.init_last; ++i)
@@ -107,7 +107,9 @@ std::string FileSplitter::split(const KernelSite& k, const std::set<std::string>
             known.insert(d.name);
             continue;
           }
-          bool later = keep_all;
+          // A local handed to a call (or bound in ways the scan cannot
+          // follow) may leave its address in memory: kept for the block.
+          bool later = keep_all || may_escape(k, d.name, d.name_token);
           for (std::size_t q = r + 1; q < regions.size(); ++q) later = later || regions[q].used.count(d.name);
           if (!later) continue;
           if (!d.plain) throw Refusal("local '" + d.name + "', used after a barrier, is not a plain scalar");
@@ -129,17 +131,16 @@ std::string FileSplitter::split(const KernelSite& k, const std::set<std::string>
   check_macros(variables);
 
   // A shared array or constant moved ahead of the first region must not
-  // hide a name that an earlier region reads.
-  for (std::size_t r = 1; r < regions.size(); ++r) {
-    for (const Statement& s : regions[r].statements) {
+  // hide a name that the body reads before its declaration.
+  for (const Region& region : regions) {
+    for (const Statement& s : region.statements) {
       if (s.kind != Statement::Kind::Shared) continue;
       for (std::size_t i = s.first; i < s.last; ++i) {
         if (!tok(i).is_identifier() || !(tok(i + 1).is("[") || tok(i + 1).is(";") || tok(i + 1).is("=") ||
                                          tok(i + 1).is(",") || tok(i + 1).is("{")))
           continue;
-        for (std::size_t q = 0; q < r; ++q)
-          if (regions[q].used.count(tok(i).text))
-            throw Refusal("'" + std::string(tok(i).text) + "', declared after a barrier, hides a name used before it");
+        if (names_used(k.body_open + 1, s.first).count(tok(i).text))
+          throw Refusal("'" + std::string(tok(i).text) + "', declared after its first use, hides another name");
       }
     }
   }

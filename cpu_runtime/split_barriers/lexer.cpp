@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cctype>
+#include <string>
 
 namespace split_barriers {
 
@@ -11,9 +12,11 @@ bool identifier_start(char c) { return std::isalpha(static_cast<unsigned char>(c
 bool identifier_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
 
 // Longest first, so that "<<=" is not read as "<<" and "=".
-constexpr std::array<std::string_view, 24> kPunctuators = {
-    "<<=", ">>=", "...", "->*", "::", "->", "++", "--", "<<", ">>", "<=", ">=",
-    "==",  "!=",  "&&",  "||",  "+=", "-=", "*=", "/=", "%=", "&=", "|=", "^="};
+// Digraphs (<% for {, ...) are read as tokens of their own, so that a scan
+// can tell they are there.
+constexpr std::array<std::string_view, 30> kPunctuators = {
+    "%:%:", "<<=", ">>=", "...", "->*", "::", "->", "++", "--", "<<", ">>", "<=", ">=", "==", "!=",
+    "&&",   "||",  "+=",  "-=",  "*=",  "/=", "%=", "&=", "|=", "^=", "<%", "%>", "<:", ":>", "%:"};
 
 }  // namespace
 
@@ -67,6 +70,16 @@ std::vector<Token> tokenize(std::string_view s) {
     } else if (identifier_start(c)) {
       while (i < s.size() && identifier_char(s[i])) ++i;
       kind = TokenKind::Identifier;
+      // A raw string: R"delim( ... )delim", with an optional encoding prefix.
+      const std::string_view word = s.substr(begin, i - begin);
+      const bool raw = word == "R" || word == "u8R" || word == "uR" || word == "UR" || word == "LR";
+      if (raw && i < s.size() && s[i] == '"') {
+        const std::size_t open = s.find('(', i);
+        const std::string close = ")" + std::string(s.substr(i + 1, open == std::string_view::npos ? 0 : open - i - 1)) + "\"";
+        const std::size_t end = open == std::string_view::npos ? std::string_view::npos : s.find(close, open);
+        advance_to(end == std::string_view::npos ? s.size() : end + close.size());
+        kind = TokenKind::Literal;
+      }
     } else if (std::isdigit(static_cast<unsigned char>(c)) ||
                (c == '.' && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
       // A preprocessing number: digits, letters, dots, digit separators and

@@ -211,6 +211,28 @@ SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
   // defined, undefined or redefined on the way would read differently.
   const UnitOrder order(files);
   const std::vector<Placement> placements = placements_of(files);
+  // Headers the splitter does not read (found through the include path)
+  // may define or undefine macros; after a kernel, its copied text could
+  // read them otherwise. Digraphs and alternative tokens hide brackets,
+  // directives and operators from the scan.
+  std::vector<std::pair<std::size_t, std::size_t>> unread_includes;
+  for (std::size_t f = 0; f < files.size(); ++f) {
+    for (const Token& t : tokenize(files[f].text)) {
+      if (t.kind != TokenKind::Directive || directive_word(t.text) != "include") continue;
+      const bool read = std::any_of(files[f].includes.begin(), files[f].includes.end(),
+                                    [&](const SourceFile::Include& inc) { return inc.offset == t.begin; });
+      if (!read) unread_includes.push_back(order.position(f, t.begin));
+    }
+  }
+  static const std::vector<std::string_view> alternative_tokens = {
+      "<%", "%>", "<:", ":>", "%:", "%:%:", "and", "and_eq", "bitand", "bitor", "compl", "not", "not_eq", "or",
+      "or_eq", "xor", "xor_eq"};
+  auto alternatives_in = [&](const FileSplitter& splitter, const KernelSite* k) {
+    std::size_t n = 0;
+    for (std::string_view word : alternative_tokens) n += k ? splitter.count_in(*k, word) : splitter.count(word);
+    return n;
+  };
+  bool stray_alternatives = false;  // outside kernel bodies: they may hide directives or brackets
   const Macros macros(files, order);
   const std::set<std::string> numeric_macros = macros.numbers();
 
@@ -240,8 +262,10 @@ SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
     FileSplitter& splitter = *splitters[f];
     if (splitter.directive_mentions(kBarrier)) stray_barrier = true;
     if (splitter.directive_mentions(kShared)) stray_shared = true;
-    std::size_t barriers_in_kernels = 0, shared_in_kernels = 0;
+    std::size_t barriers_in_kernels = 0, shared_in_kernels = 0, alternatives_in_kernels = 0;
     for (const KernelSite& k : kernels[f]) {
+      const std::size_t alternatives = alternatives_in(splitter, &k);
+      alternatives_in_kernels += alternatives;
       const std::size_t barriers = splitter.count_in(k, kBarrier);
       const std::size_t shared = splitter.count_in(k, kShared);
       barriers_in_kernels += barriers;
@@ -257,6 +281,7 @@ SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
       else if (k.qualified) unfit = "a qualified name";
       else if (k.conditional || placements[f].conditional) unfit = "inside a preprocessor conditional";
       else if (placements[f].enclosed) unfit = "in a file included inside braces";
+      else if (alternatives > 0) unfit = "digraphs or alternative tokens";
       // A region form stands at the end of the unit, where a macro
       // undefined or restored on the way reads otherwise.
       if (unfit.empty() && barriers > 0 && macros.undefines()) unfit = "a #undef or pop_macro in the unit";
@@ -278,6 +303,8 @@ SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
       }
       try {
         const auto at = order.position(f, splitter.offset_of(k));
+        for (const auto& unread : unread_includes)
+          if (unread > at) throw Refusal("a header the splitter does not read is included after it");
         const std::set<std::string_view> names = splitter.kernel_names(k);
         const auto check_macros = [&](const std::set<std::string>& variables) {
           for (std::string_view name : names)
@@ -292,9 +319,14 @@ SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
     }
     if (barriers_in_kernels != splitter.count(kBarrier)) stray_barrier = true;
     if (shared_in_kernels != splitter.count(kShared)) stray_shared = true;
+    if (alternatives_in_kernels != alternatives_in(splitter, nullptr)) stray_alternatives = true;
   }
   if (stray_barrier) {
     outcome.report.push_back("a barrier outside the top level of a kernel body: every kernel runs as written");
+    return outcome;
+  }
+  if (stray_alternatives) {
+    outcome.report.push_back("digraphs or alternative tokens outside kernels: every kernel runs as written");
     return outcome;
   }
   for (const std::string& f : forms) outcome.code += f;

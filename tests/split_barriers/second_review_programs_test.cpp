@@ -151,7 +151,7 @@ TEST(SplitSecondReviewTool, EveryProbeKernelGetsItsVerdict) {
       {"qualified_cast_address", "split at its barriers"},
       {"default_argument", "left to fibers: a parameter we cannot read: 'int base = 0'"},
       {"pointer_to_rows", "left to fibers: a parameter we cannot read: 'int (*rows)[4]'"},
-      {"constexpr_shadow", "left to fibers: 'kScale', declared after a barrier, hides a name used before it"},
+      {"constexpr_shadow", "left to fibers: 'kScale', declared after its first use, hides another name"},
       {"member_function_local", "left to fibers: local 'c', used after a barrier, is of a class type"},
       {"macro_passes_local", "left to fibers: macro 'ADD_HUNDRED_TO_T' names 't' of the kernel"},
       {"parenthesised_lvalue", "split at its barriers"},

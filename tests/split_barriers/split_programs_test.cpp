@@ -392,9 +392,9 @@ TEST(SplitTool, FollowsIncludedKernelSourcesAndWritesThemToTheDepfile) {
              "}\n");
   write_file(dir / "main.cu",
              "#include <vector>\n"
-             "#include \"kernels/shift.cuh\"\n"
-             "#include \"kernels/shift.cuh\"\n"
              "#include \"absent.cu\"\n"
+             "#include \"kernels/shift.cuh\"\n"
+             "#include \"kernels/shift.cuh\"\n"
              "int main() { return 0; }\n");
   const ToolRun run = run_tool(dir / "main.cu", dir);
   ASSERT_EQ(run.result.exit_status, 0) << run.result.err;

@@ -20,6 +20,19 @@
 // the grid (1-D blocks and grids).
 #define SLOT (blockIdx.x * blockDim.x + threadIdx.x)
 
+// First, so that the header that follows it, which the build step does not
+// read, comes after this kernel only.
+#define WIDTH 4
+
+// out[i] = 4 t + 4, with WIDTH as it stands here.
+__global__ void macro_changed_unseen(int* out) {
+  int t = threadIdx.x * WIDTH;
+  __syncthreads();
+  out[SLOT] = t + WIDTH;
+}
+
+#include <third_review_width.h>
+
 const int kScale = 3;
 
 // out[i] = 35: the statement before the constant, in the same region, reads
@@ -101,16 +114,6 @@ __global__ void digraph_braces(int* out, int base) {
   out[SLOT] = base;
 }
 
-#define WIDTH 4
-
-// out[i] = 4 t + 4, with WIDTH as it stands here.
-__global__ void macro_changed_unseen(int* out) {
-  int t = threadIdx.x * WIDTH;
-  __syncthreads();
-  out[SLOT] = t + WIDTH;
-}
-
-#include <third_review_width.h>
 
 GPU_DEVICE_CODE(GPU_KERNEL(constant_after_use, "_Z18constant_after_usePi"),
                 GPU_KERNEL(class_subscript, "_Z15class_subscriptPi"),
