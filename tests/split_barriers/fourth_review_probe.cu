@@ -1,0 +1,122 @@
+// fourth_review_probe <scenario> [bx by bz gx gy gz]: kernels the build
+// accepts for a region form, in shapes where the form, written at the end of
+// the unit with its own locals, could pick another function or name than the
+// kernel as written: a const local or parameter kept in a plain array and
+// handed to an overload set, a device function overloaded after the kernel,
+// a namespace that later declares a name the kernel reads from outside it.
+// The tests run it with CUDART_BARRIERS=regions and =fibers and compare both
+// with the host.
+//
+// Output: "status <launch> <sync>" after the launch, then "out:" followed by
+// one value per thread.
+#include <cstdio>   // defines: printf, fprintf
+#include <cstdlib>  // defines: atoi
+#include <cstring>  // defines: strcmp
+#include <vector>
+
+#include "gpu_runtime.h"  // defines: the runtime API, launchKernel, GPU_DEVICE_CODE
+
+// Every kernel writes one value per thread into out, at the thread's place in
+// the grid (1-D blocks and grids). out starts as each thread's slot.
+#define SLOT (blockIdx.x * blockDim.x + threadIdx.x)
+
+// Tells a const argument from a modifiable one.
+__device__ int constness(int&) { return 1; }
+__device__ int constness(const int&) { return 2; }
+
+// out[i] = 20 + i: v is const, so the const overload is called.
+__global__ void const_local_overload(int* out) {
+  const int v = out[SLOT];
+  __syncthreads();
+  out[SLOT] = constness(v) * 10 + v;
+}
+
+// out[i] = 20 + t: n is const, so the const overload is called.
+__global__ void const_parameter_overload(int* out, const int n) {
+  int t = threadIdx.x;
+  __syncthreads();
+  out[SLOT] = constness(n) * 10 + t;
+}
+
+__device__ int scale(double) { return 1; }
+
+// out[i] = 100 + t: only scale(double) is declared where the kernel stands.
+__global__ void later_overload(int* out) {
+  int t = threadIdx.x;
+  __syncthreads();
+  out[SLOT] = scale(t) * 100 + t;
+}
+
+// A better match for an int, declared after the kernel that calls scale.
+__device__ int scale(int) { return 2; }
+
+const int kBase = 7;
+
+namespace inner {
+// out[i] = 700 + t: the kernel reads the global kBase.
+__global__ void later_name(int* out) {
+  int t = threadIdx.x;
+  __syncthreads();
+  out[SLOT] = kBase * 100 + t;
+}
+
+// Declared after the kernel: it does not hide the global from it.
+const int kBase = 9;
+}  // namespace inner
+
+GPU_DEVICE_CODE(GPU_KERNEL(const_local_overload, "_Z20const_local_overloadPi"),
+                GPU_KERNEL(const_parameter_overload, "_Z24const_parameter_overloadPii"),
+                GPU_KERNEL(later_overload, "_Z14later_overloadPi"),
+                GPU_KERNEL(inner::later_name, "_ZN5inner10later_nameEPi"))
+
+template <typename T>
+static T* device_copy(const std::vector<T>& host) {
+  T* p = nullptr;
+  cudaMalloc((void**)&p, host.size() * sizeof(T));
+  cudaMemcpy(p, host.data(), host.size() * sizeof(T), cudaMemcpyHostToDevice);
+  return p;
+}
+
+static void print_status(cudaError_t launch) {
+  const cudaError_t last = cudaGetLastError();
+  const cudaError_t sync = cudaThreadSynchronize();
+  printf("status %d %d\n", launch != cudaSuccess ? (int)launch : (int)last, (int)sync);
+}
+
+int main(int argc, char** argv) {
+  if (argc != 2 && argc != 8) {
+    fprintf(stderr, "usage: fourth_review_probe <scenario> [bx by bz gx gy gz]\n");
+    return 2;
+  }
+  const char* scenario = argv[1];
+  dim3 block(1), grid(1);
+  if (argc == 8) {
+    block = dim3(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]));
+    grid = dim3(atoi(argv[5]), atoi(argv[6]), atoi(argv[7]));
+  }
+  const size_t total = (size_t)block.x * block.y * block.z * grid.x * grid.y * grid.z;
+  std::vector<int> start(total);
+  for (size_t i = 0; i < total; ++i) start[i] = (int)i;
+  int* out = device_copy(start);
+
+  cudaError_t launch;
+  if (!strcmp(scenario, "const_local_overload")) {
+    launch = launchKernel(const_local_overload, grid, block, out);
+  } else if (!strcmp(scenario, "const_parameter_overload")) {
+    launch = launchKernel(const_parameter_overload, grid, block, out, 5);
+  } else if (!strcmp(scenario, "later_overload")) {
+    launch = launchKernel(later_overload, grid, block, out);
+  } else if (!strcmp(scenario, "later_name")) {
+    launch = launchKernel(inner::later_name, grid, block, out);
+  } else {
+    fprintf(stderr, "fourth_review_probe: unknown scenario '%s'\n", scenario);
+    return 2;
+  }
+  print_status(launch);
+  std::vector<int> host(total);
+  cudaMemcpy(host.data(), out, total * sizeof(int), cudaMemcpyDeviceToHost);
+  printf("out:");
+  for (int v : host) printf(" %d", v);
+  printf("\n");
+  return 0;
+}
