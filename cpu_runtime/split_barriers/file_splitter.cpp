@@ -141,6 +141,27 @@ std::vector<KernelSite> FileSplitter::find_kernels() {
   return kernels;
 }
 
+std::vector<std::pair<std::size_t, std::string_view>> FileSplitter::namespace_names() const {
+  std::vector<std::pair<std::size_t, std::string_view>> out;
+  for (std::size_t i = 0; i < tokens_.size(); ++i) {
+    const Token& t = tok(i);
+    if (t.is("{")) {
+      const bool opens_namespace = (i >= 1 && tok(i - 1).is("namespace")) ||
+                                   (i >= 2 && tok(i - 2).is("namespace") && tok(i - 1).is_identifier()) ||
+                                   (i >= 2 && tok(i - 2).is("extern") && tok(i - 1).kind == TokenKind::Literal);
+      if (!opens_namespace) i = partner_[i];  // a body: what it declares is not seen from outside
+      continue;
+    }
+    if (t.is("(")) {  // parameters and arguments declare nothing at namespace scope
+      i = partner_[i];
+      continue;
+    }
+    if (t.is_identifier() && !kTypeWords.count(t.text) && !kStatementKeywords.count(t.text))
+      out.push_back({t.begin, t.text});
+  }
+  return out;
+}
+
 // True when the token ends an operand, so that a following '[' is a
 // subscript and a following '&' or '*' is binary.
 bool FileSplitter::is_operand_end(std::size_t i) const {
@@ -287,8 +308,22 @@ void FileSplitter::classify(Statement& s) const {
     decl.class_type = named_type && stars == 0;
     if (stars == 0) {
       decl.storage_type = base;
+      decl.is_const = has("const");
     } else {
-      decl.storage_type = std::string(s.prefix) + std::string(static_cast<std::size_t>(stars), '*');
+      // The pointer's own type as written, but for the qualifiers after its
+      // last '*', which apply to the variable itself.
+      std::size_t last_star = d;
+      for (std::size_t t = d; t < decl.name_token; ++t)
+        if (tok(t).is("*")) last_star = t;
+      decl.storage_type = s.prefix;
+      for (std::size_t t = d; t < decl.name_token; ++t) {
+        if (t > last_star && (tok(t).is("const") || tok(t).is("volatile"))) {
+          decl.is_const = decl.is_const || tok(t).is("const");
+          continue;
+        }
+        if (tok(t).is("__restrict__") || tok(t).is("__restrict") || tok(t).is("restrict")) continue;
+        decl.storage_type += (tok(t).is("*") ? "" : " ") + std::string(tok(t).text);
+      }
     }
     s.declarators.push_back(std::move(decl));
     d = e + 1;
@@ -335,7 +370,10 @@ std::vector<Param> FileSplitter::params(const KernelSite& k) const {
         p.scalar = p.scalar && (kTypeWords.count(tok(t).text) || tok(t).is("*"));
         // Drop the const that applies to the parameter itself.
         const bool top_level = !p.pointer || t > last_star;
-        if (top_level && (tok(t).is("const") || tok(t).is("volatile"))) continue;
+        if (top_level && (tok(t).is("const") || tok(t).is("volatile"))) {
+          p.is_const = p.is_const || tok(t).is("const");
+          continue;
+        }
         p.storage += (p.storage.empty() ? "" : " ") + std::string(tok(t).text);
       }
     } else if (!(tok(last).is_identifier() && kTypeWords.count(tok(last).text))) {
@@ -375,6 +413,10 @@ std::set<std::string> FileSplitter::check_body(const KernelSite& k, const std::v
     if (t.is("[") && !is_operand_end(i - 1)) throw Refusal("a lambda or attribute");
     if (t.is_identifier() && (t.is("decltype") || t.is("typeof") || t.is("__typeof__")))
       throw Refusal("'" + std::string(t.text) + "'");
+    // A case label must be a constant: a local kept per thread is not one.
+    if (t.is("case"))
+      for (std::size_t j = i + 1; j < k.body_close && !tok(j).is(":"); ++j)
+        if (tok(j).is_identifier() && !kTypeWords.count(tok(j).text)) throw Refusal("a case label with a name");
     // A local class: its member functions' returns are not the kernel's.
     if (t.is("struct") || t.is("class") || t.is("union")) throw Refusal("a local class");
     // A local named like a built-in index hides it from what a region

@@ -69,6 +69,7 @@ struct Param {
   std::string storage;  ///< the type of a per-thread copy: no top-level const
   bool pointer = false;
   bool scalar = false;  ///< of type words and '*' only: no members, no operators of its own
+  bool is_const = false;  ///< the parameter itself is const
 };
 
 struct Declarator {
@@ -82,6 +83,7 @@ struct Declarator {
   bool array = false;
   bool pointer = false;      ///< declared with '*'
   bool class_type = false;   ///< of a named type (a class, or a typedef we cannot see through), not a pointer
+  bool is_const = false;     ///< the variable itself is const
 };
 
 struct Statement {
@@ -105,6 +107,11 @@ class FileSplitter {
   std::vector<KernelSite> find_kernels();
   /// Names a kernel's parameters and body use.
   std::set<std::string_view> kernel_names(const KernelSite& k) const { return names_used(k.params_open, k.body_close); }
+  /// The names at namespace scope (outside every function and class body),
+  /// with their offsets: what code after a kernel may declare.
+  std::vector<std::pair<std::size_t, std::string_view>> namespace_names() const;
+  /// Where in the file's text the kernel ends.
+  std::size_t end_of(const KernelSite& k) const { return tok(k.body_close).end; }
   /// Where in the file's text the kernel starts.
   std::size_t offset_of(const KernelSite& k) const { return tok(k.params_open).begin; }
   std::size_t count(std::string_view word) const;

@@ -50,6 +50,7 @@ std::string FileSplitter::split(const KernelSite& k, const std::set<std::string>
     std::string name, type;
     std::size_t region;  ///< where it is declared
     bool parameter = false;
+    bool is_const = false;  ///< bound as const, as declared (overloads may tell)
   };
   std::vector<Promoted> promoted;
   std::set<std::string> promoted_names;
@@ -59,7 +60,7 @@ std::string FileSplitter::split(const KernelSite& k, const std::set<std::string>
   for (const Param& p : parameters) {
     if (!copied.count(p.name)) continue;
     if (p.text.find('[') != std::string::npos) throw Refusal("parameter '" + p.name + "' may change and is an array");
-    promoted.push_back({p.name, p.storage, 0, true});
+    promoted.push_back({p.name, p.storage, 0, true, p.is_const});
   }
   // Locals that later regions compute again rather than keep: set once from
   // indices and unchanging parameters (row and column, element indices), so
@@ -116,7 +117,7 @@ std::string FileSplitter::split(const KernelSite& k, const std::set<std::string>
           // An array of a class type would need its default constructor.
           if (d.class_type) throw Refusal("local '" + d.name + "', used after a barrier, is of a class type");
           kept_pointer = kept_pointer || d.pointer;
-          promoted.push_back({d.name, d.storage_type, r});
+          promoted.push_back({d.name, d.storage_type, r, false, d.is_const});
           promoted_names.insert(d.name);
         }
       }
@@ -181,10 +182,10 @@ std::string FileSplitter::split(const KernelSite& k, const std::set<std::string>
            "  for (int gpu_split_tx_ = 0; gpu_split_tx_ < gpu_split_bx_; ++gpu_split_tx_, ++gpu_split_t_) {\n"
            "    threadIdx = uint3{unsigned(gpu_split_tx_), unsigned(gpu_split_ty_), unsigned(gpu_split_tz_)};\n";
     for (const Promoted& p : promoted) {
-      const std::string bind =
-          "    [[maybe_unused]] " + p.type + "& " + p.name + " = " + p.name + "_per_thread_[gpu_split_t_];";
-      if (p.parameter && r == 0) out += bind + " " + p.name + " = " + p.name + "_argument_;\n";
-      else if (p.region < r && region.used.count(p.name)) out += bind + "\n";
+      const std::string slot = p.name + "_per_thread_[gpu_split_t_]";
+      const std::string bound = "    [[maybe_unused]] " + std::string(p.is_const ? "const " : "") + p.type + "& " + p.name;
+      if (p.parameter && r == 0) out += bound + " = (" + slot + " = " + p.name + "_argument_);\n";
+      else if (p.region < r && region.used.count(p.name)) out += bound + " = " + slot + ";\n";
     }
     // Recomputed locals of earlier regions this one reads, with the ones
     // they are computed from, in the order of their declarations.
@@ -195,8 +196,8 @@ std::string FileSplitter::split(const KernelSite& k, const std::set<std::string>
       if (wanted.count(c->name)) wanted.insert(c->needs.begin(), c->needs.end());
     for (const Recomputed& c : recomputed) {
       if (!wanted.count(c.name)) continue;
-      out += line_directive(c.declarator->name_token) + "    [[maybe_unused]] " + c.type + " const " + c.name +
-             " = " + c.declarator->init + ";\n";
+      out += line_directive(c.declarator->name_token) + "    [[maybe_unused]] " + c.type +
+             (c.declarator->is_const ? " const " : " ") + c.name + " = " + c.declarator->init + ";\n";
     }
     out += "    {\n";
     bool has_return = false;
@@ -209,9 +210,9 @@ std::string FileSplitter::split(const KernelSite& k, const std::set<std::string>
       if (rewrite) {
         for (const Declarator& d : s.declarators) {
           if (promoted_names.count(d.name)) {
-            out += "[[maybe_unused]] " + d.storage_type + "& " + d.name + " = " + d.name +
-                   "_per_thread_[gpu_split_t_]; ";
-            if (!d.init.empty()) out += d.name + " = " + d.init + "; ";
+            const std::string slot = d.name + "_per_thread_[gpu_split_t_]";
+            out += "[[maybe_unused]] " + std::string(d.is_const ? "const " : "") + d.storage_type + "& " + d.name;
+            out += d.init.empty() ? " = " + slot + "; " : " = (" + slot + " = " + d.init + "); ";
           } else {
             out += s.prefix + " " + d.text + "; ";
           }

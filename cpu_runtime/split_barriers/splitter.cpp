@@ -233,6 +233,10 @@ SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
     return n;
   };
   bool stray_alternatives = false;  // outside kernel bodies: they may hide directives or brackets
+  // Names the unit declares at namespace scope, in unit order: a region form
+  // stands at the end, where a name declared after its kernel (an overload,
+  // a namespace member) could mean something else to the copied text.
+  std::vector<std::pair<std::pair<std::size_t, std::size_t>, std::string>> declared;
   const Macros macros(files, order);
   const std::set<std::string> numeric_macros = macros.numbers();
 
@@ -253,6 +257,8 @@ SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
       continue;
     }
     kernels[f] = splitters[f]->find_kernels();
+    for (const auto& [offset, name] : splitters[f]->namespace_names())
+      declared.push_back({order.position(f, offset), std::string(name)});
     for (const KernelSite& k : kernels[f]) definitions[k.name]++;
   }
 
@@ -306,9 +312,16 @@ SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
         for (const auto& unread : unread_includes)
           if (unread > at) throw Refusal("a header the splitter does not read is included after it");
         const std::set<std::string_view> names = splitter.kernel_names(k);
+        const auto end = order.position(f, splitter.end_of(k));
         const auto check_macros = [&](const std::set<std::string>& variables) {
           for (std::string_view name : names)
             if (const std::string why = macros.unfit_for_copy(name, at, variables); !why.empty()) throw Refusal(why);
+          for (const auto& [position, name] : declared) {
+            if (position < end) continue;
+            if (name == "using") throw Refusal("a using declaration or directive after it");
+            if (names.count(name) && !variables.count(name))
+              throw Refusal("'" + name + "' is declared again after it");
+          }
         };
         forms.push_back(open_namespaces(k.namespaces) + splitter.split(k, numeric_macros, check_macros) +
                         close_namespaces(k.namespaces));
