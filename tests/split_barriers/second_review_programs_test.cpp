@@ -5,69 +5,23 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "program_runner.h"
+#include "probe_runs.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using test_support::run_program;
-using test_support::split_lines;
-using test_support::TempDir;
+using split_probe_runs::kThreads;
+using split_probe_runs::slot;
 
-// 1-D blocks, several of them, so that a value one thread leaves to the next
-// shows in every thread but the first of each block.
-constexpr unsigned kThreads = 6, kBlocks = 3;
-
-struct Mode {
-  const char* barriers;
-  const char* workers;
-};
-
-const std::vector<Mode> kModes = {{"regions", "1"}, {"regions", "2"}, {"fibers", "1"}, {"fibers", "2"}};
+void expect_in_every_mode(const std::string& scenario, const std::function<long long(unsigned, unsigned)>& expected) {
+  split_probe_runs::expect_in_every_mode(SECOND_REVIEW_PROBE, scenario, expected);
+}
 
 // in[k] as the probe fills it.
 long long input(long long k) { return k * 7 % 31 + 1; }
-
-// Runs the scenario in every mode: the launch succeeds and out[block * kThreads
-// + t] is expected(block, t) for every thread.
-void expect_in_every_mode(const std::string& scenario, const std::function<long long(unsigned, unsigned)>& expected) {
-  for (const Mode& mode : kModes) {
-    const std::string where =
-        scenario + " (CUDART_BARRIERS=" + mode.barriers + " CUDART_WORKERS=" + mode.workers + ")";
-    TempDir dir;
-    const auto run = run_program(SECOND_REVIEW_PROBE,
-                                 {scenario, std::to_string(kThreads), "1", "1", std::to_string(kBlocks), "1", "1"},
-                                 dir.path(), {{"CUDART_BARRIERS", mode.barriers}, {"CUDART_WORKERS", mode.workers}});
-    ASSERT_EQ(run.exit_status, 0) << where << "\n" << run.err;
-    EXPECT_EQ(run.err, "") << where;
-    const std::vector<std::string> lines = split_lines(run.out);
-    ASSERT_EQ(lines.size(), 2u) << where << "\n" << run.out;
-    EXPECT_EQ(lines[0], "status 0 0") << where;
-    std::istringstream words(lines[1]);
-    std::string head;
-    words >> head;
-    ASSERT_EQ(head, "out:") << where;
-    std::vector<long long> actual;
-    for (long long v; words >> v;) actual.push_back(v);
-    ASSERT_EQ(actual.size(), kThreads * kBlocks) << where;
-    int reported = 0;
-    for (unsigned b = 0; b < kBlocks; ++b)
-      for (unsigned t = 0; t < kThreads && reported < 4; ++t)
-        if (actual[b * kThreads + t] != expected(b, t)) {
-          ADD_FAILURE() << where << ": block " << b << " thread " << t << " wrote " << actual[b * kThreads + t]
-                        << ", expected " << expected(b, t);
-          reported++;
-        }
-  }
-}
-
-long long slot(unsigned b, unsigned t) { return (long long)b * kThreads + t; }
 
 TEST(SplitSecondReviewProbe, LocalPointerMovedByPostIncrementIsNotComputedAgain) {
   expect_in_every_mode("post_increment_local",
@@ -137,12 +91,8 @@ TEST(SplitSecondReviewProbe, InnerScopesReusingNamesKeepTheirOwnValues) {
 // The probe's kernels get the verdicts the scenarios rely on: the ones the
 // splitter now leaves to fibers still check their results in both modes.
 TEST(SplitSecondReviewTool, EveryProbeKernelGetsItsVerdict) {
-  TempDir dir;
-  const auto run = run_program(SPLIT_BARRIERS_TOOL,
-                               {SECOND_REVIEW_PROBE_SOURCE, (dir / "out.cpp").string(), "--report"}, dir.path());
-  ASSERT_EQ(run.exit_status, 0) << run.err;
-  const std::string path = fs::weakly_canonical(SECOND_REVIEW_PROBE_SOURCE).string();
-  const std::vector<std::string> lines = split_lines(run.out);
+  const std::vector<std::string> lines = split_probe_runs::report_lines(SECOND_REVIEW_PROBE_SOURCE);
+  const std::string path = split_probe_runs::report_path(SECOND_REVIEW_PROBE_SOURCE);
   const std::vector<std::pair<const char*, const char*>> verdicts = {
       {"post_increment_local", "split at its barriers"},
       {"post_increment_parameter", "split at its barriers"},
@@ -160,7 +110,7 @@ TEST(SplitSecondReviewTool, EveryProbeKernelGetsItsVerdict) {
       {"nested_shadowing", "split at its barriers"}};
   for (const auto& [kernel, verdict] : verdicts) {
     const std::string line = path + ": kernel " + kernel + ": " + verdict;
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line << "\nin:\n" << run.out;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line << "\nin a report of " << lines.size() << " lines";
   }
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gpu_runtime.h"  // defines: the runtime API, launchKernel, GPU_DEVICE_CODE
+#include "probe_io.h"     // defines: device_copy, host_copy, print_status, print_ints
 
 // Shared arrays are sized for the largest block the device allows.
 #define MAX_BLOCK 1024
@@ -190,50 +191,10 @@ GPU_DEVICE_CODE(GPU_KERNEL(carry_locals, "_Z12carry_localsPiPfPKf"),
                 GPU_KERNEL(widen_window, "_Z12widen_window6WindowPi"),
                 GPU_KERNEL(offset_by_reference, "_Z19offset_by_referenceiPi"))
 
-template <typename T>
-static T* device_copy(const std::vector<T>& host) {
-  T* p = nullptr;
-  cudaMalloc((void**)&p, host.size() * sizeof(T));
-  cudaMemcpy(p, host.data(), host.size() * sizeof(T), cudaMemcpyHostToDevice);
-  return p;
-}
-
-template <typename T>
-static std::vector<T> host_copy(const T* device, size_t count) {
-  std::vector<T> host(count);
-  cudaMemcpy(host.data(), device, count * sizeof(T), cudaMemcpyDeviceToHost);
-  return host;
-}
-
-static void print_status(cudaError_t launch) {
-  const cudaError_t last = cudaGetLastError();
-  const cudaError_t sync = cudaThreadSynchronize();
-  printf("status %d %d\n", launch != cudaSuccess ? (int)launch : (int)last, (int)sync);
-}
-
-static void print_ints(const char* name, const std::vector<int>& values) {
-  printf("%s:", name);
-  for (int v : values) printf(" %d", v);
-  printf("\n");
-}
-
-static void print_floats(const char* name, const std::vector<float>& values) {
-  printf("%s:", name);
-  for (float v : values) printf(" %.9g", v);
-  printf("\n");
-}
-
 int main(int argc, char** argv) {
-  if (argc != 2 && argc != 8) {
-    fprintf(stderr, "usage: split_probe <scenario> [bx by bz gx gy gz]\n");
-    return 2;
-  }
-  const char* scenario = argv[1];
-  dim3 block(1), grid(1);
-  if (argc == 8) {
-    block = dim3(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]));
-    grid = dim3(atoi(argv[5]), atoi(argv[6]), atoi(argv[7]));
-  }
+  const ProbeArgs args = probe_args(argc, argv, "split_probe");
+  const char* scenario = args.scenario;
+  const dim3 block = args.block, grid = args.grid;
   const size_t n = (size_t)block.x * block.y * block.z;
   const size_t blocks = (size_t)grid.x * grid.y * grid.z;
   const size_t total = n * blocks;

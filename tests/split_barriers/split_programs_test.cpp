@@ -376,7 +376,8 @@ TEST(SplitTool, ReportGivesEachKernelOfTheProbeItsVerdict) {
   }
   EXPECT_EQ(lines.size(), verdicts.size()) << run.result.out;
   EXPECT_NE(run.generated.find("#include \"" + path + "\"\n"), std::string::npos) << run.generated;
-  EXPECT_EQ(run.depfile, (dir / "out.cpp").string() + ": " + path + "\n");
+  const std::string io = fs::weakly_canonical(fs::path(path).parent_path() / "probe_io.h").string();
+  EXPECT_EQ(run.depfile, (dir / "out.cpp").string() + ": " + path + " " + io + "\n");
 }
 
 TEST(SplitTool, FollowsIncludedKernelSourcesAndWritesThemToTheDepfile) {

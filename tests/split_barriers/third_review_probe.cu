@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "gpu_runtime.h"  // defines: the runtime API, launchKernel, GPU_DEVICE_CODE
+#include "probe_io.h"     // defines: device_copy, host_copy, print_status, print_ints
 
 // Every kernel writes one value per thread into out, at the thread's place in
 // the grid (1-D blocks and grids).
@@ -124,32 +125,11 @@ GPU_DEVICE_CODE(GPU_KERNEL(constant_after_use, "_Z18constant_after_usePi"),
                 GPU_KERNEL(digraph_braces, "_Z14digraph_bracesPii"),
                 GPU_KERNEL(macro_changed_unseen, "_Z20macro_changed_unseenPi"))
 
-template <typename T>
-static T* device_copy(const std::vector<T>& host) {
-  T* p = nullptr;
-  cudaMalloc((void**)&p, host.size() * sizeof(T));
-  cudaMemcpy(p, host.data(), host.size() * sizeof(T), cudaMemcpyHostToDevice);
-  return p;
-}
-
-static void print_status(cudaError_t launch) {
-  const cudaError_t last = cudaGetLastError();
-  const cudaError_t sync = cudaThreadSynchronize();
-  printf("status %d %d\n", launch != cudaSuccess ? (int)launch : (int)last, (int)sync);
-}
-
 int main(int argc, char** argv) {
-  if (argc != 2 && argc != 8) {
-    fprintf(stderr, "usage: third_review_probe <scenario> [bx by bz gx gy gz]\n");
-    return 2;
-  }
-  const char* scenario = argv[1];
-  dim3 block(1), grid(1);
-  if (argc == 8) {
-    block = dim3(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]));
-    grid = dim3(atoi(argv[5]), atoi(argv[6]), atoi(argv[7]));
-  }
-  const size_t total = (size_t)block.x * block.y * block.z * grid.x * grid.y * grid.z;
+  const ProbeArgs args = probe_args(argc, argv, "third_review_probe");
+  const char* scenario = args.scenario;
+  const dim3 block = args.block, grid = args.grid;
+  const size_t total = args.total;
   int* out = device_copy(std::vector<int>(total, -1));
 
   cudaError_t launch;
