@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "probe_runs.h"
 #include "program_runner.h"
 
 namespace {
@@ -22,74 +23,22 @@ using test_support::TempDir;
 
 constexpr long long kLaunchFailure = 719;
 
-struct Shape {
-  unsigned bx, by, bz, gx, gy, gz;
-  unsigned threads() const { return bx * by * bz; }
-  unsigned blocks() const { return gx * gy * gz; }
-};
-
-std::string shape_name(const ::testing::TestParamInfo<Shape>& info) {
-  const Shape& s = info.param;
-  return std::to_string(s.bx) + "x" + std::to_string(s.by) + "x" + std::to_string(s.bz) + "_in_" +
-         std::to_string(s.gx) + "x" + std::to_string(s.gy) + "x" + std::to_string(s.gz);
-}
-
-struct Mode {
-  const char* barriers;
-  const char* workers;
-};
-
-const std::vector<Mode> kModes = {{"regions", "1"}, {"regions", "2"}, {"fibers", "1"}, {"fibers", "2"}};
-
-std::string describe(const Mode& m) {
-  return std::string("CUDART_BARRIERS=") + m.barriers + " CUDART_WORKERS=" + m.workers;
-}
-
-struct ProbeOutput {
-  test_support::ProgramResult result;
-  std::vector<std::vector<long long>> statuses;  ///< {launch, sync} per launch
-  std::map<std::string, std::vector<long long>> arrays;
-};
+using split_probe_runs::describe;
+using split_probe_runs::expect_values;
+using split_probe_runs::kModes;
+using split_probe_runs::Mode;
+using split_probe_runs::ProbeOutput;
+using split_probe_runs::Shape;
+using split_probe_runs::shape_name;
 
 ProbeOutput run_probe(const std::string& scenario, const Shape& s, const Mode& mode) {
-  TempDir dir;
-  ProbeOutput out;
-  out.result = run_program(REVIEW_PROBE,
-                           {scenario, std::to_string(s.bx), std::to_string(s.by), std::to_string(s.bz),
-                            std::to_string(s.gx), std::to_string(s.gy), std::to_string(s.gz)},
-                           dir.path(), {{"CUDART_BARRIERS", mode.barriers}, {"CUDART_WORKERS", mode.workers}});
-  for (const std::string& line : split_lines(out.result.out)) {
-    std::istringstream words(line);
-    std::string head;
-    words >> head;
-    if (head == "status") {
-      long long launch = -1, sync = -1;
-      words >> launch >> sync;
-      out.statuses.push_back({launch, sync});
-    } else if (!head.empty() && head.back() == ':') {
-      std::vector<long long>& values = out.arrays[head.substr(0, head.size() - 1)];
-      for (long long v; words >> v;) values.push_back(v);
-    }
-  }
-  return out;
-}
-
-void expect_values(const std::vector<long long>& actual, const std::vector<long long>& expected,
-                   const std::string& what) {
-  ASSERT_EQ(actual.size(), expected.size()) << what;
-  int reported = 0;
-  for (size_t i = 0; i < expected.size() && reported < 5; ++i) {
-    if (actual[i] != expected[i]) {
-      ADD_FAILURE() << what << ": element " << i << " is " << actual[i] << ", expected " << expected[i];
-      reported++;
-    }
-  }
+  return split_probe_runs::run_probe(REVIEW_PROBE, scenario, s, mode);
 }
 
 // Runs the scenario in every mode: each launch succeeds and every array
 // holds what the host computed.
 void expect_in_every_mode(const std::string& scenario, const Shape& shape,
-                          const std::map<std::string, std::vector<long long>>& expected, size_t launches = 1,
+                          const std::map<std::string, std::vector<double>>& expected, size_t launches = 1,
                           const std::vector<Mode>& modes = kModes) {
   for (const Mode& mode : modes) {
     const ProbeOutput run = run_probe(scenario, shape, mode);
@@ -108,8 +57,8 @@ void expect_in_every_mode(const std::string& scenario, const Shape& shape,
 // One value per thread of every block, block after block: f(block, t) with t
 // the thread's linear index within its block.
 template <typename F>
-std::vector<long long> per_thread(const Shape& s, F f) {
-  std::vector<long long> out;
+std::vector<double> per_thread(const Shape& s, F f) {
+  std::vector<double> out;
   for (unsigned b = 0; b < s.blocks(); ++b)
     for (unsigned t = 0; t < s.threads(); ++t) out.push_back(f(b, t));
   return out;
@@ -206,12 +155,12 @@ TEST_P(SplitReviewRowBox, RowsCoverTheBoxAsWritten) {
   const long long height = s.by * s.gy - (s.by > 1 ? 1 : 0);
   const long long depth = s.bz * s.gz - (s.bz > 1 ? 1 : 0);
   const long long shape = s.bx * 7 + s.by * 5 + s.bz * 3 + s.gx * 11 + s.gy * 13 + s.gz * 17;
-  std::vector<long long> box;
+  std::vector<double> box;
   for (long long z = 0; z < depth; ++z)
     for (long long y = 0; y < height; ++y)
       for (long long x = 0; x < width; ++x) box.push_back(shape + x * 1000 + y * 100 + z * 10);
   // The count is not atomic: one worker only.
-  expect_in_every_mode("row_box", s, {{"box", box}, {"count", {(long long)(s.threads() * s.blocks())}}}, 2,
+  expect_in_every_mode("row_box", s, {{"box", box}, {"count", {(double)(s.threads() * s.blocks())}}}, 2,
                        {{"regions", "1"}, {"fibers", "1"}});
   expect_in_every_mode("row_box", s, {{"box", box}}, 2, {{"regions", "2"}});
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "json.h"
+#include "probe_runs.h"
 #include "program_runner.h"
 
 namespace {
@@ -28,86 +29,17 @@ using test_support::write_file;
 
 constexpr int kLaunchFailure = 719;
 
-struct Shape {
-  unsigned bx, by, bz, gx, gy, gz;
-  unsigned threads() const { return bx * by * bz; }
-  unsigned blocks() const { return gx * gy * gz; }
-};
-
-std::ostream& operator<<(std::ostream& os, const Shape& s) {
-  return os << s.bx << "x" << s.by << "x" << s.bz << " blocks, grid " << s.gx << "x" << s.gy << "x" << s.gz;
-}
-
-// "7x3x2_in_2x1x2": a test name for the shape.
-std::string shape_name(const ::testing::TestParamInfo<Shape>& info) {
-  const Shape& s = info.param;
-  return std::to_string(s.bx) + "x" + std::to_string(s.by) + "x" + std::to_string(s.bz) + "_in_" +
-         std::to_string(s.gx) + "x" + std::to_string(s.gy) + "x" + std::to_string(s.gz);
-}
-
-struct Mode {
-  const char* barriers;
-  const char* workers;
-};
-
-const std::vector<Mode> kModes = {{"regions", "1"}, {"regions", "2"}, {"fibers", "1"}, {"fibers", "2"}};
-
-// What one run of the probe printed: each launch's statuses and each array.
-struct ProbeOutput {
-  test_support::ProgramResult result;
-  std::vector<std::vector<long long>> statuses;  ///< {launch, sync} per launch
-  std::map<std::string, std::vector<double>> arrays;
-};
+using split_probe_runs::describe;
+using split_probe_runs::expect_values;
+using split_probe_runs::kModes;
+using split_probe_runs::Mode;
+using split_probe_runs::ProbeOutput;
+using split_probe_runs::Shape;
+using split_probe_runs::shape_name;
+using split_probe_runs::values_of;
 
 ProbeOutput run_probe(const std::string& scenario, const Shape& s, const Mode& mode) {
-  TempDir dir;
-  ProbeOutput out;
-  const std::vector<std::string> args{scenario,
-                                      std::to_string(s.bx),
-                                      std::to_string(s.by),
-                                      std::to_string(s.bz),
-                                      std::to_string(s.gx),
-                                      std::to_string(s.gy),
-                                      std::to_string(s.gz)};
-  out.result = run_program(SPLIT_PROBE, args, dir.path(),
-                           {{"CUDART_BARRIERS", mode.barriers}, {"CUDART_WORKERS", mode.workers}});
-  for (const std::string& line : split_lines(out.result.out)) {
-    std::istringstream words(line);
-    std::string head;
-    words >> head;
-    if (head == "status") {
-      long long launch = -1, sync = -1;
-      words >> launch >> sync;
-      out.statuses.push_back({launch, sync});
-    } else if (!head.empty() && head.back() == ':') {
-      std::vector<double>& values = out.arrays[head.substr(0, head.size() - 1)];
-      for (double v; words >> v;) values.push_back(v);
-    }
-  }
-  return out;
-}
-
-// The values the probe printed for `name`, empty when it printed none.
-const std::vector<double>& values_of(const ProbeOutput& run, const std::string& name) {
-  static const std::vector<double> none;
-  const auto it = run.arrays.find(name);
-  return it == run.arrays.end() ? none : it->second;
-}
-
-std::string describe(const Mode& mode) {
-  return std::string("CUDART_BARRIERS=") + mode.barriers + " CUDART_WORKERS=" + mode.workers;
-}
-
-// Compares element by element and names the first few differences.
-void expect_values(const std::vector<double>& actual, const std::vector<double>& expected, const std::string& what) {
-  ASSERT_EQ(actual.size(), expected.size()) << what;
-  int reported = 0;
-  for (size_t i = 0; i < expected.size() && reported < 5; ++i) {
-    if (actual[i] != expected[i]) {
-      ADD_FAILURE() << what << ": element " << i << " is " << actual[i] << ", expected " << expected[i];
-      reported++;
-    }
-  }
+  return split_probe_runs::run_probe(SPLIT_PROBE, scenario, s, mode);
 }
 
 // Runs the probe in every mode, checks each run against `expected` and that
