@@ -1,7 +1,6 @@
 #include "file_splitter.h"
 
 #include <algorithm>
-#include <cctype>
 #include <optional>
 
 namespace split_barriers::detail {
@@ -61,16 +60,7 @@ std::vector<KernelSite> FileSplitter::find_kernels() {
     std::optional<std::string> name;  ///< set for a namespace
   };
   std::vector<Scope> scopes;
-  // Open #if groups; an include guard (#ifndef X right before #define X)
-  // counts as none.
-  std::vector<bool> conditionals;
-  auto directive_word = [](std::string_view d) {
-    std::size_t i = 1;
-    while (i < d.size() && (d[i] == ' ' || d[i] == '\t')) ++i;
-    std::size_t e = i;
-    while (e < d.size() && std::isalpha(static_cast<unsigned char>(d[e]))) ++e;
-    return d.substr(i, e - i);
-  };
+  ConditionalGroups conditionals;
   auto namespaces = [&] {
     std::vector<std::string> out;
     for (const Scope& s : scopes)
@@ -85,14 +75,7 @@ std::vector<KernelSite> FileSplitter::find_kernels() {
     if (i >= tokens_.size()) break;
     const Token& t = tok(i);
     if (t.kind == TokenKind::Directive) {
-      const std::string_view word = directive_word(t.text);
-      if (word == "if" || word == "ifdef" || word == "ifndef") {
-        const bool guard = word == "ifndef" && i + 1 < tokens_.size() &&
-                           tok(i + 1).kind == TokenKind::Directive && directive_word(tok(i + 1).text) == "define";
-        conditionals.push_back(!guard);
-      } else if (word == "endif" && !conditionals.empty()) {
-        conditionals.pop_back();
-      }
+      conditionals.see(tokens_, i);
       continue;
     }
     if (t.is("{")) {
@@ -125,7 +108,7 @@ std::vector<KernelSite> FileSplitter::find_kernels() {
     if (j >= tokens_.size() || !tok(j).is("(") || !tok(j - 1).is_identifier()) continue;
     k.name = std::string(tok(j - 1).text);
     k.qualified = j >= 2 && tok(j - 2).is("::");
-    k.conditional = std::find(conditionals.begin(), conditionals.end(), true) != conditionals.end();
+    k.conditional = conditionals.inside();
     k.params_open = j;
     k.params_close = partner_[j];
     const std::size_t after = k.params_close + 1;

@@ -1,5 +1,6 @@
 #include "lexer.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <string>
@@ -117,5 +118,28 @@ std::vector<Token> tokenize(std::string_view s) {
   }
   return tokens;
 }
+
+std::string_view directive_word(const Token& directive) {
+  const std::string_view d = directive.text;
+  std::size_t i = 1;
+  while (i < d.size() && (d[i] == ' ' || d[i] == '\t')) ++i;
+  std::size_t e = i;
+  while (e < d.size() && std::isalpha(static_cast<unsigned char>(d[e]))) ++e;
+  return d.substr(i, e - i);
+}
+
+void ConditionalGroups::see(const std::vector<Token>& tokens, std::size_t i) {
+  if (tokens[i].kind != TokenKind::Directive) return;
+  const std::string_view word = directive_word(tokens[i]);
+  if (word == "if" || word == "ifdef" || word == "ifndef") {
+    const bool guard = word == "ifndef" && i + 1 < tokens.size() && tokens[i + 1].kind == TokenKind::Directive &&
+                       directive_word(tokens[i + 1]) == "define";
+    open_.push_back(!guard);
+  } else if (word == "endif" && !open_.empty()) {
+    open_.pop_back();
+  }
+}
+
+bool ConditionalGroups::inside() const { return std::find(open_.begin(), open_.end(), true) != open_.end(); }
 
 }  // namespace split_barriers

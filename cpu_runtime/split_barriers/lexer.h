@@ -25,4 +25,20 @@ struct Token {
 /// Splits `source` into tokens. The views point into `source`.
 std::vector<Token> tokenize(std::string_view source);
 
+/// The first word of a directive: "include", "if", "endif", ...
+std::string_view directive_word(const Token& directive);
+
+/// The #if groups open at each point of a token sequence, fed the tokens in
+/// order. An include guard (#ifndef X right before #define X) counts as none.
+class ConditionalGroups {
+ public:
+  /// Takes in token i of `tokens`.
+  void see(const std::vector<Token>& tokens, std::size_t i);
+  /// True inside a group that is not an include guard.
+  bool inside() const;
+
+ private:
+  std::vector<bool> open_;  ///< one per open group: true unless an include guard
+};
+
 }  // namespace split_barriers

@@ -42,15 +42,14 @@ std::string read_file(const fs::path& path) {
 }
 
 // The quoted name of an #include directive, or empty.
-std::string included_name(std::string_view directive) {
-  std::size_t i = 1;
-  while (i < directive.size() && (directive[i] == ' ' || directive[i] == '\t')) ++i;
-  if (directive.substr(i, 7) != "include") return {};
-  const std::size_t open = directive.find('"', i + 7);
+std::string included_name(const split_barriers::Token& directive) {
+  if (split_barriers::directive_word(directive) != "include") return {};
+  const std::string_view d = directive.text;
+  const std::size_t open = d.find('"');
   if (open == std::string_view::npos) return {};
-  const std::size_t close = directive.find('"', open + 1);
+  const std::size_t close = d.find('"', open + 1);
   if (close == std::string_view::npos) return {};
-  return std::string(directive.substr(open + 1, close - open - 1));
+  return std::string(d.substr(open + 1, close - open - 1));
 }
 
 // The source and, depth first, the files it includes that are found beside
@@ -66,7 +65,7 @@ std::size_t collect(const fs::path& path, std::vector<split_barriers::SourceFile
   const std::string text = files[index].text;
   for (const split_barriers::Token& t : split_barriers::tokenize(text)) {
     if (t.kind != split_barriers::TokenKind::Directive) continue;
-    const std::string name = included_name(t.text);
+    const std::string name = included_name(t);
     if (name.empty()) continue;
     const fs::path next = canonical.parent_path() / name;
     if (!fs::exists(next)) continue;

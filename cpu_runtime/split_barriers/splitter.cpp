@@ -1,7 +1,6 @@
 #include "splitter.h"
 
 #include <algorithm>
-#include <cctype>
 #include <map>
 #include <optional>
 #include <set>
@@ -158,42 +157,24 @@ struct Placement {
   bool enclosed = false;
 };
 
-std::string_view directive_word(std::string_view d) {
-  std::size_t i = 1;
-  while (i < d.size() && (d[i] == ' ' || d[i] == '\t')) ++i;
-  std::size_t e = i;
-  while (e < d.size() && std::isalpha(static_cast<unsigned char>(d[e]))) ++e;
-  return d.substr(i, e - i);
-}
-
 std::vector<Placement> placements_of(const std::vector<SourceFile>& files) {
+  std::vector<std::vector<Token>> tokens;
+  for (const SourceFile& file : files) tokens.push_back(tokenize(file.text));
   std::vector<Placement> out(files.size());
   // Files include others before those are read; a few passes settle chains.
   for (std::size_t pass = 0; pass < files.size(); ++pass) {
     for (std::size_t f = 0; f < files.size(); ++f) {
-      const std::vector<Token> tokens = tokenize(files[f].text);
       for (const SourceFile::Include& inc : files[f].includes) {
         if (inc.file >= files.size()) continue;
         int depth = 0;
-        std::vector<bool> open;  // #if groups; an include guard counts as none
-        for (std::size_t i = 0; i < tokens.size() && tokens[i].begin < inc.offset; ++i) {
-          const Token& t = tokens[i];
-          if (t.is("{")) ++depth;
-          if (t.is("}")) --depth;
-          if (t.kind != TokenKind::Directive) continue;
-          const std::string_view word = directive_word(t.text);
-          if (word == "if" || word == "ifdef" || word == "ifndef") {
-            const bool guard = word == "ifndef" && i + 1 < tokens.size() &&
-                               tokens[i + 1].kind == TokenKind::Directive &&
-                               directive_word(tokens[i + 1].text) == "define";
-            open.push_back(!guard);
-          } else if (word == "endif" && !open.empty()) {
-            open.pop_back();
-          }
+        ConditionalGroups groups;
+        for (std::size_t i = 0; i < tokens[f].size() && tokens[f][i].begin < inc.offset; ++i) {
+          if (tokens[f][i].is("{")) ++depth;
+          if (tokens[f][i].is("}")) --depth;
+          groups.see(tokens[f], i);
         }
         Placement& p = out[inc.file];
-        p.conditional = p.conditional || out[f].conditional ||
-                        std::find(open.begin(), open.end(), true) != open.end();
+        p.conditional = p.conditional || out[f].conditional || groups.inside();
         p.enclosed = p.enclosed || out[f].enclosed || depth > 0;
       }
     }
@@ -218,7 +199,7 @@ SplitOutcome split_translation_unit(const std::vector<SourceFile>& files) {
   std::vector<std::pair<std::size_t, std::size_t>> unread_includes;
   for (std::size_t f = 0; f < files.size(); ++f) {
     for (const Token& t : tokenize(files[f].text)) {
-      if (t.kind != TokenKind::Directive || directive_word(t.text) != "include") continue;
+      if (t.kind != TokenKind::Directive || directive_word(t) != "include") continue;
       const bool read = std::any_of(files[f].includes.begin(), files[f].includes.end(),
                                     [&](const SourceFile::Include& inc) { return inc.offset == t.begin; });
       if (!read) unread_includes.push_back(order.position(f, t.begin));
