@@ -105,13 +105,17 @@ void BlockRunner::start_other_threads() {
   finished_.assign(threads_, 0);
 }
 
-void BlockRunner::run(Launch& launch, std::uint64_t block) {
+void BlockRunner::enter(Launch& launch, std::uint64_t block) {
   launch_ = &launch;
   const std::uint64_t gx = launch.grid.x, gy = launch.grid.y;
   place_.block = uint3{static_cast<unsigned>(block % gx), static_cast<unsigned>((block / gx) % gy),
                        static_cast<unsigned>(block / (gx * gy))};
   place_.block_dim = launch.block;
   place_.grid_dim = launch.grid;
+}
+
+void BlockRunner::run(Launch& launch, std::uint64_t block) {
+  enter(launch, block);
   set_block_shape(launch.block);
   const unsigned char* args = launch.args.data();
 
@@ -143,7 +147,7 @@ void BlockRunner::run(Launch& launch, std::uint64_t block) {
 }
 
 void BlockRunner::run_span(Launch& launch, std::uint64_t first, std::uint64_t last) {
-  const std::uint64_t gx = launch.grid.x, gy = launch.grid.y;
+  const std::uint64_t gx = launch.grid.x;
   std::uint64_t b = first;
   while (b < last) {
     // The blocks from b to the end of its row of the grid, or of the span.
@@ -151,11 +155,7 @@ void BlockRunner::run_span(Launch& launch, std::uint64_t first, std::uint64_t la
     const std::uint64_t run_end = std::min(last, b - x + gx);
     bool ran = false;
     if (launch.run_rows) {
-      launch_ = &launch;
-      place_.block = uint3{static_cast<unsigned>(x), static_cast<unsigned>((b / gx) % gy),
-                           static_cast<unsigned>(b / (gx * gy))};
-      place_.block_dim = launch.block;
-      place_.grid_dim = launch.grid;
+      enter(launch, b);
       mode_ = Mode::Rows;
       ran = launch.run_rows(launch.args.data(), place_, static_cast<unsigned>(x), static_cast<unsigned>(run_end - b));
       mode_ = Mode::Idle;

@@ -52,6 +52,8 @@ class BlockRunner {
   };
 
   BlockRunner();
+  /// Takes up block `block` of `launch`: its place in the grid.
+  void enter(Launch& launch, std::uint64_t block);
   static void fiber_entry(Transfer t);
   void set_block_shape(dim3 block);
   void start_other_threads();

@@ -78,18 +78,19 @@ struct ArgLayout {
 // Per translation unit, like the built-in indices these entry points set.
 namespace {
 
+// Sets the block's built-in indices for this unit's kernels.
+inline void enter_block(const ThreadPlace& place) {
+  blockIdx = place.block;
+  blockDim = place.block_dim;
+  gridDim = place.grid_dim;
+}
+
 template <auto Kernel>
 struct KernelThunk;
 
 template <typename... P, void (*Kernel)(P...)>
 struct KernelThunk<Kernel> {
   using Layout = ArgLayout<P...>;
-
-  static void enter_block(const ThreadPlace& place) {
-    blockIdx = place.block;
-    blockDim = place.block_dim;
-    gridDim = place.grid_dim;
-  }
 
   static void run_thread(const unsigned char* args, const ThreadPlace& place) {
     enter_block(place);
@@ -206,9 +207,7 @@ struct RegionThunk<Form> {
   static constexpr size_t args_size = Layout::at[Layout::count];
 
   static bool run_block(const unsigned char* args, const ThreadPlace& place) {
-    blockIdx = place.block;
-    blockDim = place.block_dim;
-    gridDim = place.grid_dim;
+    enter_block(place);
     return std::apply(Form, Layout::decode(args));
   }
 };
