@@ -6,7 +6,6 @@
 // After one untimed pass (which also faults the result pages in, as the
 // kernel runner's warm-up launch does) the loop runs R times (default 20);
 // prints the median pass time (time_ms) and the digest of the result.
-#include <cstring>
 #include <memory>
 
 #include "baseline_common.h"
@@ -23,19 +22,9 @@ __attribute__((noinline)) void add_192(const int* a, int* b, size_t n) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* input = "pattern";
-  long repeat = 20;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--input") == 0 && i + 1 < argc)
-      input = argv[++i];
-    else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
-      repeat = bench::parse_int(kName, argv[++i], "--repeat", 1, 100000);
-    else
-      bench::fail(kName, std::string("unknown argument '") + argv[i] +
-                             "'; usage: test_baseline [--input zeros|pattern] [--repeat R]");
-  }
-  const std::vector<int> a = bench::test_input(input);
-  if (a.empty()) bench::fail(kName, std::string("unknown input '") + input + "' (zeros or pattern)");
+  const bench::TestRun run = bench::parse_test_run(argc, argv, kName);
+  const std::vector<int>& a = run.input;
+  const long repeat = run.repeat;
 
   std::vector<int> b(a.size());
   std::vector<double> times;

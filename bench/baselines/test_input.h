@@ -6,7 +6,10 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <vector>
+
+#include "baseline_common.h"
 
 namespace bench {
 
@@ -26,6 +29,31 @@ inline std::vector<int> test_input(const char* kind) {
   for (size_t row = 0; row < kTestSide; ++row)
     a[row * kTestSide + kTestSide - 1] = static_cast<int>(0x7fffffffu - static_cast<unsigned>(row % 256));
   return a;
+}
+
+/// The command line both timers of test's kernel take:
+///   <program> [--input zeros|pattern] [--repeat R]
+/// (defaults: pattern, 20). A wrong argument is reported and ends the program.
+struct TestRun {
+  std::vector<int> input;
+  long repeat = 20;
+};
+
+inline TestRun parse_test_run(int argc, char** argv, const char* program) {
+  const char* kind = "pattern";
+  TestRun run;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--input") == 0 && i + 1 < argc)
+      kind = argv[++i];
+    else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
+      run.repeat = parse_int(program, argv[++i], "--repeat", 1, 100000);
+    else
+      fail(program, std::string("unknown argument '") + argv[i] + "'; usage: " + program +
+                        " [--input zeros|pattern] [--repeat R]");
+  }
+  run.input = test_input(kind);
+  if (run.input.empty()) fail(program, std::string("unknown input '") + kind + "' (zeros or pattern)");
+  return run;
 }
 
 }  // namespace bench

@@ -12,7 +12,6 @@
 // result copied back.
 #include <cstdio>   // defines: fprintf
 #include <cstdlib>  // defines: calloc, malloc, exit
-#include <cstring>  // defines: strcmp
 #include <string>
 
 #include "baseline_common.h"
@@ -36,19 +35,9 @@ void check(cudaError_t status, const char* what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* input = "pattern";
-  long repeat = 20;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--input") == 0 && i + 1 < argc)
-      input = argv[++i];
-    else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
-      repeat = bench::parse_int(kName, argv[++i], "--repeat", 1, 100000);
-    else
-      bench::fail(kName, std::string("unknown argument '") + argv[i] +
-                             "'; usage: test_kernel_device [--input zeros|pattern] [--repeat R]");
-  }
-  const std::vector<int> a = bench::test_input(input);
-  if (a.empty()) bench::fail(kName, std::string("unknown input '") + input + "' (zeros or pattern)");
+  const bench::TestRun run = bench::parse_test_run(argc, argv, kName);
+  const std::vector<int>& a = run.input;
+  const long repeat = run.repeat;
 
   const int N = bench::kTestSide;
   const size_t bytes = a.size() * sizeof(int);
