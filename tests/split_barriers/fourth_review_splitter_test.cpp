@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "snippets.h"
 #include "splitter.h"
 
 namespace {
@@ -12,8 +13,7 @@ namespace {
 using split_barriers::SourceFile;
 using split_barriers::split_translation_unit;
 using split_barriers::SplitOutcome;
-
-const std::string kSplit = "k.cu: kernel k: split at its barriers";
+using split_snippets::kSplit;
 
 // A const int local used as a case label is a constant expression. Kept per
 // thread as a plain int&, it no longer is, and the form does not build.

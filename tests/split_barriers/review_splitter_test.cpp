@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "snippets.h"
 #include "splitter.h"
 
 namespace {
@@ -14,10 +15,8 @@ namespace {
 using split_barriers::SourceFile;
 using split_barriers::split_translation_unit;
 using split_barriers::SplitOutcome;
-
-const std::string kSplit = "k.cu: kernel k: split at its barriers";
-
-std::string kernel(const std::string& body) { return "__global__ void k(int* out, int n) {\n" + body + "\n}\n"; }
+using split_snippets::kernel;
+using split_snippets::kSplit;
 
 // A local that a later region reads must reach it: either the kernel is left
 // to fibers, or the form keeps the local per thread or computes it again.
@@ -38,15 +37,8 @@ TEST_P(SplitReviewHiddenLocal, LaterRegionsReachTheLocalOrTheKernelIsLeftToFiber
   const SplitOutcome o = split_translation_unit({SourceFile{"k.cu", c.source}});
   ASSERT_EQ(o.report.size(), 1u);
   if (o.report[0] != kSplit) return;
-  const bool kept = o.code.find(c.local + "_per_thread_[") != std::string::npos;
-  // Computed again: declared afresh (not bound by reference) in a later region.
-  bool recomputed = false;
-  std::istringstream lines(o.code);
-  for (std::string line; std::getline(lines, line);)
-    recomputed = recomputed || (line.find("[[maybe_unused]]") != std::string::npos &&
-                                line.find(" " + c.local + " = ") != std::string::npos &&
-                                line.find("& " + c.local) == std::string::npos);
-  EXPECT_TRUE(kept || recomputed) << c.local << " is not declared in the later region\n" << o.code;
+  EXPECT_TRUE(split_snippets::reaches_later_regions(o.code, c.local))
+      << c.local << " is not declared in the later region\n" << o.code;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "snippets.h"
 #include "splitter.h"
 
 namespace {
@@ -15,10 +16,9 @@ namespace {
 using split_barriers::SourceFile;
 using split_barriers::split_translation_unit;
 using split_barriers::SplitOutcome;
+using split_snippets::kSplit;
 
-const std::string kSplit = "k.cu: kernel k: split at its barriers";
-
-std::string kernel(const std::string& body) { return "__global__ void k(int* out) {\n" + body + "\n}\n"; }
+std::string kernel(const std::string& body) { return split_snippets::kernel(body, "int* out"); }
 
 // A local a later region reads must reach it there: kept per thread,
 // computed again, or the kernel left to fibers. Otherwise the later region
@@ -39,15 +39,8 @@ TEST_P(SplitSecondReviewUnseenDeclaration, LaterRegionsReachTheLocal) {
   const SplitOutcome o = split_translation_unit({SourceFile{"k.cu", kernel(c.body)}});
   ASSERT_EQ(o.report.size(), 1u);
   if (o.report[0] != kSplit) return;
-  const bool kept = o.code.find(c.local + "_per_thread_[") != std::string::npos;
-  // Computed again: declared afresh (not bound by reference) in a later region.
-  bool recomputed = false;
-  std::istringstream lines(o.code);
-  for (std::string line; std::getline(lines, line);)
-    recomputed = recomputed || (line.find("[[maybe_unused]]") != std::string::npos &&
-                                line.find(" " + c.local + " = ") != std::string::npos &&
-                                line.find("& " + c.local) == std::string::npos);
-  EXPECT_TRUE(kept || recomputed) << c.local << " is not declared in the later region\n" << o.code;
+  EXPECT_TRUE(split_snippets::reaches_later_regions(o.code, c.local))
+      << c.local << " is not declared in the later region\n" << o.code;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "snippets.h"
 #include "splitter.h"
 
 namespace {
@@ -15,26 +16,17 @@ namespace {
 using split_barriers::SourceFile;
 using split_barriers::split_translation_unit;
 using split_barriers::SplitOutcome;
+using split_snippets::kernel;
+using split_snippets::occurrences;
+using split_snippets::split;
 
 const std::string kStray = "a barrier outside the top level of a kernel body: every kernel runs as written";
 const std::string kStrayShared = "shared memory outside a kernel body: no kernel runs in rows";
-
-SplitOutcome split(const std::string& text) { return split_translation_unit({SourceFile{"k.cu", text}}); }
 
 std::string report_of(const SplitOutcome& o) {
   std::string all;
   for (const std::string& line : o.report) all += line + "\n";
   return all;
-}
-
-std::string kernel(const std::string& body, const std::string& params = "int* out, int n") {
-  return "__global__ void k(" + params + ") {\n" + body + "\n}\n";
-}
-
-size_t occurrences(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) count++;
-  return count;
 }
 
 TEST(SplitTranslationUnit, TopLevelBarriersAreSplit) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "snippets.h"
 #include "splitter.h"
 
 namespace {
@@ -14,8 +15,7 @@ namespace {
 using split_barriers::SourceFile;
 using split_barriers::split_translation_unit;
 using split_barriers::SplitOutcome;
-
-const std::string kSplit = "k.cu: kernel k: split at its barriers";
+using split_snippets::kSplit;
 
 // A return in the last region ends the thread's iteration; one inside a
 // member function of a class declared there returns from that function. A
