@@ -93,10 +93,6 @@ int main(int argc, char** argv) {
     return 2;
   }
   print_status(launch);
-  std::vector<int> host(total);
-  cudaMemcpy(host.data(), out, total * sizeof(int), cudaMemcpyDeviceToHost);
-  printf("out:");
-  for (int v : host) printf(" %d", v);
-  printf("\n");
+  print_ints("out", host_copy(out, total));
   return 0;
 }
