@@ -1,10 +1,10 @@
 # The GPU build (-DGPU_BUILD=ON): the five programs compiled by nvcc from the
 # same .cu sources for NVIDIA GPUs of compute capability 7.5, 8.0 and 9.0,
 # plus PTX for later ones, linked against the vendor CUDA runtime and our thin
-# layer over it (gpu_runtime/). Kernels keep the CPU build's arithmetic: no
+# layer over it (runtime/cuda/). Kernels keep the CPU build's arithmetic: no
 # contraction into fused multiply-adds beyond the fmaf/fma the kernels write,
 # IEEE division and square root, subnormals kept. Only the tests of this
-# build (tests/gpu/) are built with it.
+# build (tests/runtime/cuda/) are built with it.
 #
 #   cmake -S . -B build-gpu -G Ninja -DGPU_BUILD=ON && cmake --build build-gpu
 
@@ -26,10 +26,7 @@ set(CMAKE_CUDA_EXTENSIONS OFF)
 # as the CPU build compiles it (no contraction).
 set(GPU_CUDA_FLAGS --fmad=false -prec-div=true -prec-sqrt=true -ftz=false -Xcompiler=-ffp-contract=off)
 
-add_subdirectory(support)
 add_subdirectory(runtime)
-add_subdirectory(timer)
-add_subdirectory(gpu_runtime)
 
 # add_cuda_program(<target> <main .cu source> [OUTPUT_NAME name] [LIBS libs...])
 # A program compiled by nvcc and linked against the vendor runtime (shared,
@@ -49,12 +46,12 @@ function(add_cuda_program target source)
 endfunction()
 
 # CMake reserves the target name "test"; the program is still called test.
-add_cuda_program(test_program ${CMAKE_SOURCE_DIR}/test/test.cu OUTPUT_NAME test)
-add_cuda_program(kernel ${CMAKE_SOURCE_DIR}/kernel/kernel.cu)
-add_cuda_program(ombrel ${CMAKE_SOURCE_DIR}/ombrel/ombrel.cu)
-add_cuda_program(tessak ${CMAKE_SOURCE_DIR}/tessak/tessak.cu LIBS cutil_timer)
-add_cuda_program(halvik ${CMAKE_SOURCE_DIR}/halvik/halvik.cu)
+add_cuda_program(test_program ${CMAKE_SOURCE_DIR}/programs/test/test.cu OUTPUT_NAME test)
+add_cuda_program(kernel ${CMAKE_SOURCE_DIR}/programs/kernel/kernel.cu)
+add_cuda_program(ombrel ${CMAKE_SOURCE_DIR}/programs/ombrel/ombrel.cu)
+add_cuda_program(tessak ${CMAKE_SOURCE_DIR}/programs/tessak/tessak.cu LIBS gpu_runtime_timer)
+add_cuda_program(halvik ${CMAKE_SOURCE_DIR}/programs/halvik/halvik.cu)
 
 if(BUILD_TESTING)
-  add_subdirectory(tests/gpu)
+  add_subdirectory(tests/runtime/cuda)
 endif()

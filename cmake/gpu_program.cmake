@@ -65,7 +65,7 @@ function(add_kernel_test target)
   set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_compile_options(${target} PRIVATE ${GPU_KERNEL_FLAGS})
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
-  target_link_libraries(${target} PRIVATE gpu_runtime_cpu gpu_support test_support GTest::gtest_main ${ARG_LIBS})
+  target_link_libraries(${target} PRIVATE gpu_runtime_cpu gpu_runtime_common test_helpers GTest::gtest_main ${ARG_LIBS})
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST
     PROPERTIES ENVIRONMENT "GPU_PROGRAMS_BIN=${CMAKE_BINARY_DIR}/bin")
 endfunction()

@@ -7,7 +7,7 @@
 // line or input on standard error with exit status 1.
 #pragma once
 
-#include "gpu_support/trace.h"
+#include "common/trace.h"
 
 #include <algorithm>
 #include <chrono>
@@ -28,7 +28,7 @@ inline double ms_between(Clock::time_point start, Clock::time_point end) {
 
 /// FNV-1a 64 of `bytes` bytes at `data`, as 16 lower-case hex digits: the
 /// runtime trace's own digest, so the two can be compared.
-inline std::string fnv1a64(const void* data, size_t bytes) { return gpu_support::fnv1a_hex(data, bytes); }
+inline std::string fnv1a64(const void* data, size_t bytes) { return gpu_runtime::common::fnv1a_hex(data, bytes); }
 
 template <typename T>
 std::string digest_of(const std::vector<T>& values) {

@@ -21,7 +21,7 @@
 // The program's source holds its kernel and its main; its main is renamed
 // here so that only the kernel and its registration are taken from it.
 #define main test_program_main
-#include "../../test/test.cu"  // defines: kernel (found beside this file, as the build step needs)
+#include "../../programs/test/test.cu"  // defines: kernel (found beside this file, as the build step needs)
 #undef main
 
 namespace {

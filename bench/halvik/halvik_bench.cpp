@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "halvik/halvik_kernel.cu"
+#include "programs/halvik/halvik_kernel.cu"
 #include "halvik_reference.h"
 
 void halvik_barrier_rounds(int count);

@@ -22,10 +22,10 @@
 namespace {
 
 namespace fs = std::filesystem;
-using test_support::ProgramResult;
-using test_support::read_file;
-using test_support::run_program;
-using test_support::TempDir;
+using test_helpers::ProgramResult;
+using test_helpers::read_file;
+using test_helpers::run_program;
+using test_helpers::TempDir;
 
 ProgramResult run_baseline(const std::string& name, const std::vector<std::string>& args,
                            const fs::path& cwd) {
@@ -35,7 +35,7 @@ ProgramResult run_baseline(const std::string& name, const std::vector<std::strin
 /// The "key value" lines of a baseline's output.
 std::map<std::string, std::string> report(const ProgramResult& r) {
   std::map<std::string, std::string> values;
-  for (const std::string& line : test_support::split_lines(r.out)) {
+  for (const std::string& line : test_helpers::split_lines(r.out)) {
     const size_t space = line.find(' ');
     if (space != std::string::npos) values[line.substr(0, space)] = line.substr(space + 1);
   }
@@ -45,14 +45,14 @@ std::map<std::string, std::string> report(const ProgramResult& r) {
 /// The digests of the traced program's successful copies of `kind`, in order.
 std::vector<std::string> copy_digests(const fs::path& trace, int kind) {
   std::vector<std::string> digests;
-  for (const auto& call : test_support::calls_named(test_support::read_trace(trace.string()), "cudaMemcpy"))
+  for (const auto& call : test_helpers::calls_named(test_helpers::read_trace(trace.string()), "cudaMemcpy"))
     if (call["kind"].integer() == kind && call.has("digest")) digests.push_back(call["digest"].str());
   return digests;
 }
 
 ProgramResult traced_program(const std::string& name, const std::vector<std::string>& args,
                              const fs::path& cwd, const fs::path& trace) {
-  return run_program(test_support::program_path(name), args, cwd, {{"CUDART_TRACE", trace.string()}});
+  return run_program(test_helpers::program_path(name), args, cwd, {{"CUDART_TRACE", trace.string()}});
 }
 
 // ---------------------------------------------------------------------------
@@ -129,7 +129,7 @@ TEST_P(BenchOmbrel, BaselineScoresAreTheProgramsBitForBit) {
     digits += std::to_string(ombrel_reference::winning_digit(
                   std::span(scores).subspan(10 * static_cast<size_t>(i), 10))) +
               (i + 1 < c.num ? " " : "");
-  EXPECT_EQ(test_support::split_lines(program.out).back(), digits);
+  EXPECT_EQ(test_helpers::split_lines(program.out).back(), digits);
 }
 
 INSTANTIATE_TEST_SUITE_P(BenchCounts, BenchOmbrel,
@@ -147,7 +147,7 @@ TEST(BenchOmbrelErrors, BaselineNamesTheMissingOrShortFile) {
 
   const auto images = ombrel_data::random_images(5, 1);
   ombrel_data::write_inputs(dir.path(), images, ombrel_data::random_weights(1));
-  test_support::write_file(dir / "data/lw3.wei", std::string(400, '\0'));
+  test_helpers::write_file(dir / "data/lw3.wei", std::string(400, '\0'));
   r = run_baseline("ombrel_baseline", {"5"}, dir.path());
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_NE(r.err.find("data/lw3.wei holds 400 bytes"), std::string::npos) << r.err;
@@ -175,7 +175,7 @@ class BenchTessak : public testing::TestWithParam<GraphCase> {};
 TEST_P(BenchTessak, BaselinesFindTheProgramsHopCountsAndArrays) {
   const graphgen::Graph graph = GetParam().make();
   TempDir dir;
-  test_support::write_file(dir / "g.txt", graphgen::format_graph(graph));
+  test_helpers::write_file(dir / "g.txt", graphgen::format_graph(graph));
   const std::string file = (dir / "g.txt").string();
   for (const char* sub : {"program", "levels", "boost", "load"}) fs::create_directories(dir / sub);
 
@@ -224,13 +224,13 @@ TEST(BenchTessakErrors, BaselineRefusesWhatItCannotReadOrSearch) {
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_NE(r.err.find("cannot open missing.txt"), std::string::npos) << r.err;
 
-  test_support::write_file(dir / "words.txt", "2\n0 1\n1 one\n");
+  test_helpers::write_file(dir / "words.txt", "2\n0 1\n1 one\n");
   r = run_baseline("tessak_baseline", {"load", "words.txt"}, dir.path());
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_NE(r.err.find("value 5 of the graph file is missing or not an integer"), std::string::npos) << r.err;
 
   // Loads, but edge 0 leads to node 7 of 2: no search may follow it.
-  test_support::write_file(dir / "outside.txt", "2\n0 1\n1 0\n0\n1\n7 1\n");
+  test_helpers::write_file(dir / "outside.txt", "2\n0 1\n1 0\n0\n1\n7 1\n");
   EXPECT_EQ(run_baseline("tessak_baseline", {"load", "outside.txt"}, dir.path()).exit_status, 0);
   for (const char* mode : {"levels", "boost"}) {
     r = run_baseline("tessak_baseline", {mode, "outside.txt"}, dir.path());

@@ -13,10 +13,10 @@
 namespace {
 
 namespace fs = std::filesystem;
-using test_support::ProgramResult;
-using test_support::TempDir;
+using test_helpers::ProgramResult;
+using test_helpers::TempDir;
 
-fs::path programs_dir() { return test_support::program_path("tessak").parent_path(); }
+fs::path programs_dir() { return test_helpers::program_path("tessak").parent_path(); }
 
 ProgramResult compare(const TempDir& dir, const fs::path& bin, const std::vector<std::string>& extra) {
   std::vector<std::string> args = {"--bin",   bin.string(),
@@ -25,13 +25,13 @@ ProgramResult compare(const TempDir& dir, const fs::path& bin, const std::vector
                                    "--data",  (dir / "no-data").string(),
                                    "--size",  "tiny"};
   args.insert(args.end(), extra.begin(), extra.end());
-  return test_support::run_program(fs::path(BENCH_BIN_DIR) / "bench_compare", args, dir.path());
+  return test_helpers::run_program(fs::path(BENCH_BIN_DIR) / "bench_compare", args, dir.path());
 }
 
 /// The table's rows, each split into its cells.
 std::vector<std::vector<std::string>> table_rows(const std::string& out) {
   std::vector<std::vector<std::string>> rows;
-  for (const std::string& line : test_support::split_lines(out)) {
+  for (const std::string& line : test_helpers::split_lines(out)) {
     if (line.rfind("| `", 0) != 0) continue;
     std::vector<std::string> cells;
     size_t at = 1;
@@ -49,7 +49,7 @@ fs::path programs_with_halvik(const TempDir& dir, const std::string& halvik_scri
   fs::create_directories(bin);
   for (const char* name : {"test", "ombrel", "tessak", "graphgen"})
     fs::create_symlink(programs_dir() / name, bin / name);
-  test_support::write_file(bin / "halvik", halvik_script);
+  test_helpers::write_file(bin / "halvik", halvik_script);
   fs::permissions(bin / "halvik", fs::perms::owner_all);
   return bin;
 }

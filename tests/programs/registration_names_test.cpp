@@ -13,9 +13,9 @@
 
 namespace {
 
-using test_support::calls_named;
-using test_support::program_path;
-using test_support::TempDir;
+using test_helpers::calls_named;
+using test_helpers::program_path;
+using test_helpers::TempDir;
 
 std::set<std::string> defined_functions(const std::filesystem::path& binary) {
   std::set<std::string> names;
@@ -39,8 +39,8 @@ TEST_P(RegisteredNames, AreTheCompilersManglingOfTheKernels) {
   if (!std::filesystem::exists(program)) GTEST_SKIP() << program << " is not built";
   TempDir dir;
   // Any run registers before main; the usage path ends quickly.
-  test_support::run_program(program, {}, dir.path(), {{"CUDART_TRACE", (dir / "t.jsonl").string()}});
-  const auto trace = test_support::read_trace((dir / "t.jsonl").string());
+  test_helpers::run_program(program, {}, dir.path(), {{"CUDART_TRACE", (dir / "t.jsonl").string()}});
+  const auto trace = test_helpers::read_trace((dir / "t.jsonl").string());
   const auto registered = calls_named(trace, "__cudaRegisterFunction");
   const std::set<std::string> functions = defined_functions(program);
   ASSERT_FALSE(functions.empty()) << "nm found no symbols";

@@ -11,25 +11,17 @@
 
 namespace {
 
-using test_support::calls_named;
-using test_support::Json;
-using test_support::read_trace;
-using test_support::run_program;
-using test_support::split_lines;
-using test_support::TempDir;
+using test_helpers::calls_named;
+using test_helpers::Json;
+using test_helpers::read_trace;
+using test_helpers::run_program;
+using test_helpers::split_lines;
+using test_helpers::TempDir;
 
-struct ProbeRun {
-  test_support::ProgramResult result;
-  std::vector<Json> trace;
-};
+using ProbeRun = test_helpers::TracedRun;
 
 ProbeRun run_probe(const std::string& scenario, std::map<std::string, std::string> env = {}) {
-  TempDir dir;
-  env["CUDART_TRACE"] = (dir / "trace.jsonl").string();
-  ProbeRun run;
-  run.result = run_program(RUNTIME_PROBE, {scenario}, dir.path(), env);
-  run.trace = read_trace(env["CUDART_TRACE"]);
-  return run;
+  return test_helpers::run_traced(RUNTIME_PROBE, {scenario}, std::move(env));
 }
 
 const Json& launch_summary(const ProbeRun& run) {

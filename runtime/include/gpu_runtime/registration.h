@@ -127,7 +127,7 @@ struct KernelThunk<Kernel> {
 };
 
 // The row form of a kernel that uses no barrier, no shared memory and no loop
-// (see cpu_runtime/split_barriers): its blocks are independent down to the
+// (see compiler/split_barriers): its blocks are independent down to the
 // thread, so a run of blocks side by side along x can go thread row by
 // thread row, as one loop over the run's columns. Threads of one block keep
 // their order (x fastest, then y, then z).
@@ -195,7 +195,7 @@ struct RowThunk<Kernel> {
   }
 };
 
-// The entry point of a kernel's region form (see cpu_runtime/split_barriers):
+// The entry point of a kernel's region form (see compiler/split_barriers):
 // a function with the kernel's parameters that runs a whole block, one
 // barrier region at a time, and returns true when it ran to its end.
 template <auto Form>

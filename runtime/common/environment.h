@@ -1,0 +1,30 @@
+// Runtime settings taken from the environment once, on first use. They belong
+// to the runtime, not to the programs: observation and fault injection for
+// tests, and the device that the CPU runtime reports.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace gpu_runtime::common {
+
+struct Environment {
+  std::optional<std::string> trace_path;  ///< CUDART_TRACE
+  std::string fail_list;                  ///< CUDART_FAIL, validated by the fault injector
+  int device_count = 1;                   ///< CUDART_DEVICES
+  int cc_major = 8;                       ///< CUDART_DEVICE_CC
+  int cc_minor = 0;
+  int workers = 0;                        ///< CUDART_WORKERS; 0: one per hardware thread
+  /// CUDART_BARRIERS: "regions" (the default) runs kernels split at their
+  /// barriers region by region; "fibers" gives every kernel's threads fibers.
+  bool region_forms = true;
+};
+
+/// The settings, read and checked on the first call. A malformed value is
+/// reported once on standard error and the default kept.
+const Environment& environment();
+
+/// Parses a whole non-negative decimal integer that fits an int.
+std::optional<int> parse_count(const std::string& text);
+
+}  // namespace gpu_runtime::common

@@ -1,0 +1,60 @@
+// The default stream: launches queue in order and run one after another on a
+// pool of worker threads, each worker taking blocks in chunks and running
+// them one at a time. The host returns from a launch at once and waits only
+// in synchronize().
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "launch_record.h"
+
+namespace gpu_runtime::cpu {
+
+class LaunchEngine {
+ public:
+  explicit LaunchEngine(int workers);
+  LaunchEngine(const LaunchEngine&) = delete;
+  LaunchEngine& operator=(const LaunchEngine&) = delete;
+
+  /// Queues a launch behind the ones already queued.
+  void submit(std::unique_ptr<Launch> launch);
+
+  /// Waits until every queued launch has finished; returns and clears the
+  /// first error raised while they ran (0 if none).
+  int synchronize();
+
+  /// Waits until every queued launch has finished, leaving any error pending.
+  void wait_idle();
+
+  int workers() const { return worker_count_; }
+
+ private:
+  void start_workers();
+  void worker_loop();
+  void run_blocks(Launch& launch);
+  bool all_retired() const {
+    return retired_seen_.load(std::memory_order_acquire) == submitted_seen_.load(std::memory_order_acquire);
+  }
+
+  const int worker_count_;
+  std::mutex mu_;
+  std::condition_variable changed_;
+  std::deque<std::shared_ptr<Launch>> queue_;  // workers hold a launch until they leave it
+  int pending_error_ = 0;
+  bool started_ = false;
+  std::uint64_t submitted_ = 0;  ///< launches queued so far; a launch's serial is its place
+  std::uint64_t retired_ = 0;    ///< launches finished so far
+  // Copies of the two counts, written under mu_, for waiting threads to spin
+  // on before they sleep: waking a sleeping thread costs tens of
+  // microseconds, more than many a kernel takes.
+  std::atomic<std::uint64_t> submitted_seen_{0};
+  std::atomic<std::uint64_t> retired_seen_{0};
+};
+
+}  // namespace gpu_runtime::cpu

@@ -1,0 +1,39 @@
+// One kernel launch as the engine runs it.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "gpu_runtime/types.h"
+#include "gpu_runtime/registration.h"
+
+namespace gpu_runtime::cpu {
+
+/// Bytes of kernel arguments a launch can carry.
+inline constexpr std::size_t kMaxArgumentBytes = 4096;
+
+struct Launch {
+  const gpu_runtime::KernelOps* ops = nullptr;
+  /// Runs a whole block region by region, when the kernel has that form.
+  gpu_runtime::RegionRunner run_regions = nullptr;
+  /// Runs runs of blocks side by side, when the kernel has that form.
+  gpu_runtime::RowRunner run_rows = nullptr;
+  dim3 grid, block;
+  std::uint64_t blocks = 0;  ///< grid.x * grid.y * grid.z
+  std::uint64_t serial = 0;  ///< place in the stream, from 0
+  alignas(16) std::array<unsigned char, kMaxArgumentBytes> args{};
+
+  std::atomic<std::uint64_t> next_block{0};  ///< first block not yet taken by a worker
+  std::atomic<std::uint64_t> blocks_done{0};
+  std::atomic<int> error{0};  ///< first error raised while running, 0 if none
+
+  /// Records an error found while running; the first one wins.
+  void raise(int status) {
+    int expected = 0;
+    error.compare_exchange_strong(expected, status);
+  }
+};
+
+}  // namespace gpu_runtime::cpu

@@ -1,0 +1,48 @@
+// Running the built programs as a user would: in a directory, with an
+// environment, capturing standard output, standard error and the exit status.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace test_helpers {
+
+struct ProgramResult {
+  int exit_status = -1;  ///< exit code, or 128 + signal number when killed by one
+  std::string out;
+  std::string err;
+};
+
+/// Path of a built program (bin/<name>), from GPU_PROGRAMS_BIN.
+std::filesystem::path program_path(const std::string& name);
+
+/// Runs `program` with `args` in `cwd`. `env` entries are added to (or
+/// override) the inherited environment; an empty value removes the variable.
+/// Standard input is /dev/null.
+ProgramResult run_program(const std::filesystem::path& program, const std::vector<std::string>& args,
+                          const std::filesystem::path& cwd,
+                          const std::map<std::string, std::string>& env = {});
+
+/// A fresh directory under the system's temporary folder, removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::string& bytes);
+
+/// Splits text into lines without their newlines (a final newline ends the last line).
+std::vector<std::string> split_lines(const std::string& text);
+
+}  // namespace test_helpers
