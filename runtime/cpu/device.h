@@ -2,7 +2,7 @@
 // limits, and the current device.
 #pragma once
 
-#include "gpu_runtime/registration.h"
+#include "gpu_runtime/cpu_forms.h"
 #include "gpu_runtime/types.h"
 
 namespace gpu_runtime::cpu {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "gpu_runtime/types.h"
-#include "gpu_runtime/registration.h"
+#include "gpu_runtime/cpu_forms.h"
 
 namespace gpu_runtime::cpu {
 

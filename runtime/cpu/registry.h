@@ -27,7 +27,7 @@ class Registry {
   const RegisteredKernel* find(const void* host_entry) const;
 
   /// Records that a kernel also has a region form or a row form (see
-  /// registration.h); either may come before or after the kernel's
+  /// cpu_forms.h); either may come before or after the kernel's
   /// registration.
   void attach_region_form(const void* host_entry, gpu_runtime::RegionRunner run, std::size_t args_size);
   void attach_row_form(const void* host_entry, gpu_runtime::RowRunner run, std::size_t args_size);

@@ -1,32 +1,31 @@
-// Device-code registration. A kernel source declares its kernels (with their
-// mangled device names) and constant tables once:
+// How a kernel runs on the CPU device: the forms of a kernel that the block
+// runner (runtime/cpu/block_runner.cpp) calls. registration.h includes this
+// header in the CPU build only; nvcc never sees it.
 //
-//   GPU_DEVICE_CODE(
-//       GPU_KERNEL(kernel, "_Z6kernelPiS_i"),
-//       GPU_CONSTANT(table, "table"))
-//
-// In the CPU build this makes the device code image and a static initialiser
-// that registers it, each kernel and each table, and unregisters the image at
-// exit. nvcc generates all of that itself, so there it compiles to nothing.
+// Which form a kernel gets:
+// - Every registered kernel has its thread form (KernelThunk, made by
+//   GPU_KERNEL): one thread, or a run of threads as a plain loop. The block
+//   runner runs thread 0 alone; if it meets no barrier the others follow as
+//   the loop, otherwise every thread of the block gets a fiber.
+// - A kernel that split_barriers (compiler/split_barriers) cut at its
+//   barriers also has a region form (RegionThunk): a whole block, one barrier
+//   region at a time for all its threads, without fibers.
+// - A kernel with no barrier, no shared memory and no loop also has a row
+//   form (RowThunk): a run of blocks side by side, thread row by thread row.
+// The code split_barriers generates attaches the region and row forms
+// (register_region_form, register_row_form) before main. A launch runs a
+// kernel in its row form where it has one, else in its region form, else in
+// its thread form; with CUDART_BARRIERS=fibers always in its thread form
+// (runtime/cpu/runtime.cpp picks the forms, block_runner.cpp runs them).
 #pragma once
-
-#ifdef __CUDACC__
-
-#define GPU_DEVICE_CODE(...)
-
-#else
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <tuple>
 #include <utility>
-#include <vector>
 
 #include "gpu_runtime/device.h"
-#include "gpu_runtime/host_api.h"
 #include "gpu_runtime/launch.h"
 
 namespace gpu_runtime {
@@ -248,58 +247,4 @@ bool register_row_form(const void* kernel_host_entry) {
 }
 }  // namespace
 
-/// One entry of a device code image: a kernel or a constant-memory variable.
-struct DeviceSymbol {
-  const void* host_address;
-  const char* name;
-  size_t size;              ///< variables: bytes
-  const KernelOps* kernel;  ///< kernels: how to run it; variables: null
-
-  template <auto Kernel>
-  static DeviceSymbol of_kernel(const char* mangled) {
-    return {reinterpret_cast<const void*>(Kernel), mangled, 0, &detail::KernelThunk<Kernel>::ops};
-  }
-};
-
-/// The CPU build's device code image: what __cudaRegisterFatBinary receives.
-struct DeviceImage {
-  static constexpr unsigned kMagic = 0x43505544;  // identifies a CPU-device image
-  unsigned magic = kMagic;
-  std::vector<DeviceSymbol> symbols;
-  DeviceImage(std::initializer_list<DeviceSymbol> list) : symbols(list) {}
-};
-
-/// Registers the image, each kernel and each variable, as nvcc's generated
-/// initialiser does; returns the handle.
-inline void** register_device_image(DeviceImage& image) {
-  void** handle = __cudaRegisterFatBinary(&image);
-  for (const DeviceSymbol& s : image.symbols) {
-    char* name = const_cast<char*>(s.name);
-    if (s.kernel) {
-      __cudaRegisterFunction(handle, static_cast<const char*>(s.host_address), name, name, -1,
-                             nullptr, nullptr, nullptr, nullptr, nullptr);
-    } else {
-      __cudaRegisterVar(handle, static_cast<char*>(const_cast<void*>(s.host_address)), name, name,
-                        0, s.size, 1, 0);
-    }
-  }
-  return handle;
-}
-
 }  // namespace gpu_runtime
-
-#define GPU_KERNEL(fn, mangled) ::gpu_runtime::DeviceSymbol::of_kernel<&fn>(mangled)
-#define GPU_CONSTANT(var, name) \
-  ::gpu_runtime::DeviceSymbol { static_cast<const void*>(&var), name, sizeof(var), nullptr }
-
-#define GPU_DEVICE_CODE(...)                                                             \
-  namespace {                                                                            \
-  ::gpu_runtime::DeviceImage gpu_device_image_{__VA_ARGS__};                             \
-  void** gpu_device_handle_;                                                             \
-  void gpu_unregister_device_image_() { __cudaUnregisterFatBinary(gpu_device_handle_); } \
-  const int gpu_device_registered_ =                                                     \
-      (gpu_device_handle_ = ::gpu_runtime::register_device_image(gpu_device_image_),     \
-       std::atexit(gpu_unregister_device_image_), 0);                                    \
-  }
-
-#endif

@@ -2,7 +2,7 @@
 //
 // The built-in indices are per worker thread and private to the translation
 // unit that holds the kernels (static): the runtime hands them to that unit's
-// kernel entry points (see registration.h), which set them. Because no other
+// kernel entry points (see cpu_forms.h), which set them. Because no other
 // code can reach them, the compiler knows a kernel's own stores never change
 // them, so a barrier-free kernel inlined into its loop over threads keeps them
 // in registers. A barrier switches to other threads of the block on the same
