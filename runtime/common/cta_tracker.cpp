@@ -71,7 +71,7 @@ TrackerSummary summarize(const std::vector<TrackerRule>& rules, unsigned grid_x,
   ranges.reserve(out.ctas * rules.size());
   Wide bytes = 0;
   for (const TrackerRule& rule : rules) {
-    const std::optional<AllocationSpan> alloc = rule.base ? find_allocation(rule.base) : std::nullopt;
+    const std::optional<Allocation> alloc = rule.base ? find_allocation(rule.base) : std::nullopt;
     const Wide base = static_cast<Wide>(reinterpret_cast<std::uintptr_t>(rule.base));
     std::uint64_t cta = 0;
     for (unsigned z = 0; z < grid_z; ++z)
@@ -85,8 +85,8 @@ TrackerSummary summarize(const std::vector<TrackerRule>& rules, unsigned grid_x,
           }
           const NamedRange r{base + first * rule.element_size, base + last * rule.element_size, cta};
           bytes += r.hi - r.lo;
-          if (!alloc || r.lo < static_cast<Wide>(alloc->begin) ||
-              r.hi > static_cast<Wide>(alloc->begin) + static_cast<Wide>(alloc->size))
+          if (!alloc || r.lo < static_cast<Wide>(alloc->base) ||
+              r.hi > static_cast<Wide>(alloc->base) + static_cast<Wide>(alloc->size))
             ++out.out_of_bounds;
           ranges.push_back(r);
         }

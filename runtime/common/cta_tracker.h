@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/allocation_table.h"
+
 namespace gpu_runtime::common {
 
 /// One registration: for the CTA at (x, y, z), elements
@@ -21,15 +23,8 @@ struct TrackerRule {
   int end[4] = {};
 };
 
-/// A device allocation: [begin, begin + size), the index-th made.
-struct AllocationSpan {
-  std::uintptr_t begin = 0;
-  std::size_t size = 0;
-  std::uint64_t index = 0;
-};
-
 /// Finds the live allocation that holds an address.
-using AllocationFinder = std::function<std::optional<AllocationSpan>(const void*)>;
+using AllocationFinder = std::function<std::optional<Allocation>(const void*)>;
 
 struct TrackerSummary {
   std::uint64_t registrations = 0;   ///< rules in force

@@ -3,21 +3,17 @@
 #include <algorithm>
 
 #include "common/fault_injection.h"
+#include "common/status.h"
 #include "common/trace.h"
 
 namespace gpu_runtime::common {
 
-namespace {
-constexpr int kInvalidValue = 1;
-constexpr int kInvalidDevicePointer = 17;
-}  // namespace
-
 std::string describe_address(const void* p, const AllocationFinder& find) {
   if (!p) return "null";
-  const std::optional<AllocationSpan> a = find(p);
+  const std::optional<Allocation> a = find(p);
   if (!a) return "\"unknown\"";
   return "{\"alloc\": " + std::to_string(a->index) +
-         ", \"offset\": " + std::to_string(reinterpret_cast<std::uintptr_t>(p) - a->begin) + "}";
+         ", \"offset\": " + std::to_string(reinterpret_cast<std::uintptr_t>(p) - a->base) + "}";
 }
 
 int TrackerCalls::set(void* base, int element_size, const int start[4], const int end[4]) {

@@ -14,18 +14,6 @@ namespace gpu_runtime::common {
 /// live allocation, null for a null pointer, "unknown" otherwise.
 std::string describe_address(const void* p, const AllocationFinder& find);
 
-/// A finder over a runtime's allocation table: any table whose containing(p)
-/// gives an optional allocation with base, size and index. The table must
-/// outlive the finder.
-template <typename Table>
-AllocationFinder allocation_finder(const Table& table) {
-  return [&table](const void* p) -> std::optional<AllocationSpan> {
-    const auto a = table.containing(p);
-    if (!a) return std::nullopt;
-    return AllocationSpan{a->base, a->size, a->index};
-  };
-}
-
 /// Not thread-safe beyond what CtaTracker is: the runtime serialises calls.
 class TrackerCalls {
  public:

@@ -3,6 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/back_end.h"
+#include "common/environment.h"
+#include "launch_engine.h"
+
 namespace gpu_runtime::cpu {
 
 bool launch_fits(dim3 grid, dim3 block, std::size_t shared) {
@@ -45,3 +49,43 @@ cudaDeviceProp device_properties(int major, int minor, int workers) {
 }
 
 }  // namespace gpu_runtime::cpu
+
+namespace gpu_runtime::common::back_end {
+
+namespace {
+int current_device = 0;
+}  // namespace
+
+int device_count(int* count, bool injected, int& reported) {
+  int status = cudaSuccess;
+  reported = environment().device_count;
+  if (injected) {
+    reported = 0;
+    status = cudaErrorNoDevice;
+  }
+  if (!count) status = cudaErrorInvalidValue;
+  else *count = reported;
+  return status;
+}
+
+int device_properties(void* prop, int device, bool injected, int& major, int& minor) {
+  const Environment& env = environment();
+  if (injected || device < 0 || device >= env.device_count) return cudaErrorInvalidDevice;
+  if (!prop) return cudaErrorInvalidValue;
+  *static_cast<cudaDeviceProp*>(prop) = cpu::device_properties(env.cc_major, env.cc_minor, cpu::launch_engine().workers());
+  major = env.cc_major;
+  minor = env.cc_minor;
+  return cudaSuccess;
+}
+
+int select_device(int device, bool injected) {
+  const int count = environment().device_count;
+  if (count == 0) return cudaErrorNoDevice;
+  if (injected || device < 0 || device >= count) return cudaErrorInvalidDevice;
+  current_device = device;
+  return cudaSuccess;
+}
+
+int take_device_error() { return cudaSuccess; }  // errors of launches come with synchronize()
+
+}  // namespace gpu_runtime::common::back_end

@@ -1,5 +1,6 @@
 // The device the CPU runtime reports: its count, compute capability and
-// limits, and the current device.
+// limits. device.cpp also answers the back end's device calls
+// (common/back_end.h), the current device among them.
 #pragma once
 
 #include "gpu_runtime/cpu_forms.h"

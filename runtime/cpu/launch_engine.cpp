@@ -2,11 +2,57 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "block_runner.h"
+#include "common/back_end.h"
+#include "common/environment.h"
+#include "device.h"
+#include "registry.h"
+
+namespace gpu_runtime::common::back_end {
+
+// cudaLaunch, once the API shell has taken the configured launch: checks it
+// against the kernel and the device, picks the kernel's forms (cpu_forms.h
+// says which) and queues it; a worker below runs its blocks.
+int start_kernel(const void* entry, const PendingLaunch& config, bool injected) {
+  const cpu::RegisteredKernel* kernel = cpu::registry().find(entry);
+  const dim3 grid(config.grid.x, config.grid.y, config.grid.z);
+  const dim3 block(config.block.x, config.block.y, config.block.z);
+  if (!kernel || !kernel->ops) return cudaErrorInvalidDeviceFunction;
+  if (!cpu::launch_fits(grid, block, config.shared)) return cudaErrorInvalidConfiguration;
+  if (config.stream || config.bytes.size() < kernel->ops->args_size) return cudaErrorInvalidValue;
+  if (injected) return cudaErrorLaunchFailure;
+
+  auto work = std::make_unique<cpu::Launch>();
+  work->ops = kernel->ops;
+  // The row or region form where the build made one, unless CUDART_BARRIERS=fibers.
+  if (environment().region_forms) {
+    const cpu::Registry::Forms forms = cpu::registry().forms(entry, *kernel->ops);
+    work->run_regions = forms.regions;
+    work->run_rows = forms.rows;
+  }
+  work->grid = grid;
+  work->block = block;
+  work->blocks = std::uint64_t{grid.x} * grid.y * grid.z;
+  std::memcpy(work->args.data(), config.bytes.data(), config.bytes.size());
+  cpu::launch_engine().submit(std::move(work));
+  return cudaSuccess;
+}
+
+int synchronize() { return cpu::launch_engine().synchronize(); }
+
+void wait_idle() { cpu::launch_engine().wait_idle(); }
+
+}  // namespace gpu_runtime::common::back_end
 
 namespace gpu_runtime::cpu {
+
+LaunchEngine& launch_engine() {
+  static LaunchEngine* engine = new LaunchEngine(common::environment().workers);
+  return *engine;
+}
 
 namespace {
 

@@ -1,7 +1,8 @@
 // The default stream: launches queue in order and run one after another on a
-// pool of worker threads, each worker taking blocks in chunks and running
-// them one at a time. The host returns from a launch at once and waits only
-// in synchronize().
+// pool of worker threads, each worker taking blocks in chunks and handing
+// them to its block runner (block_runner.h). The host returns from a launch
+// at once and waits only in synchronize(). launch_engine.cpp also holds the
+// back end's launch calls (common/back_end.h): cudaLaunch arrives there.
 #pragma once
 
 #include <atomic>
@@ -56,5 +57,9 @@ class LaunchEngine {
   std::atomic<std::uint64_t> submitted_seen_{0};
   std::atomic<std::uint64_t> retired_seen_{0};
 };
+
+/// The device's stream, made on first use with CUDART_WORKERS workers and
+/// never destroyed.
+LaunchEngine& launch_engine();
 
 }  // namespace gpu_runtime::cpu

@@ -1,29 +1,28 @@
-// One kernel launch as the engine runs it.
+// The record of one kernel launch as the engine runs it: the kernel's forms,
+// the geometry, the argument bytes and the progress of its blocks.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <string>
 
-#include "gpu_runtime/types.h"
+#include "common/api_shell.h"
 #include "gpu_runtime/cpu_forms.h"
+#include "gpu_runtime/types.h"
 
 namespace gpu_runtime::cpu {
 
-/// Bytes of kernel arguments a launch can carry.
-inline constexpr std::size_t kMaxArgumentBytes = 4096;
-
 struct Launch {
-  const gpu_runtime::KernelOps* ops = nullptr;
-  /// Runs a whole block region by region, when the kernel has that form.
-  gpu_runtime::RegionRunner run_regions = nullptr;
-  /// Runs runs of blocks side by side, when the kernel has that form.
-  gpu_runtime::RowRunner run_rows = nullptr;
+  /// The kernel's thread form (KernelThunk), which every kernel has.
+  const KernelOps* ops = nullptr;
+  /// Runs a whole block region by region, when the kernel has that form (RegionThunk).
+  RegionRunner run_regions = nullptr;
+  /// Runs runs of blocks side by side, when the kernel has that form (RowThunk).
+  RowRunner run_rows = nullptr;
   dim3 grid, block;
   std::uint64_t blocks = 0;  ///< grid.x * grid.y * grid.z
   std::uint64_t serial = 0;  ///< place in the stream, from 0
-  alignas(16) std::array<unsigned char, kMaxArgumentBytes> args{};
+  alignas(16) std::array<unsigned char, common::kMaxArgumentBytes> args{};
 
   std::atomic<std::uint64_t> next_block{0};  ///< first block not yet taken by a worker
   std::atomic<std::uint64_t> blocks_done{0};

@@ -2,6 +2,14 @@
 
 #include <sys/mman.h>
 
+#include <cstring>
+
+#include "common/back_end.h"
+#include "common/trace.h"
+#include "device.h"
+#include "gpu_runtime/types.h"
+#include "launch_engine.h"
+
 namespace gpu_runtime::cpu {
 
 namespace {
@@ -10,55 +18,63 @@ constexpr std::size_t kGranule = 4096;  // page mapping: 256-byte alignment and 
 std::size_t mapped_size(std::size_t size) { return size == 0 ? kGranule : (size + kGranule - 1) / kGranule * kGranule; }
 }  // namespace
 
-std::optional<Allocation> AllocationTable::allocate(std::size_t size) {
-  if (size > capacity_) return std::nullopt;
+void* DeviceMemory::map(std::size_t size) {
+  if (size > capacity_) return nullptr;
   const std::size_t bytes = mapped_size(size);
-  {
-    std::lock_guard lock(mu_);
-    if (bytes > capacity_ - used_) return std::nullopt;
-    used_ += bytes;
-  }
+  if (bytes > capacity_ - used_) return nullptr;
   void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  std::lock_guard lock(mu_);
-  if (p == MAP_FAILED) {
-    used_ -= bytes;
-    return std::nullopt;
-  }
-  Allocation a{reinterpret_cast<std::uintptr_t>(p), size, next_index_++};
-  live_.emplace(a.base, a);
-  return a;
+  if (p == MAP_FAILED) return nullptr;
+  used_ += bytes;
+  return p;
 }
 
-bool AllocationTable::release(const void* p) {
-  Allocation a;
-  {
-    std::lock_guard lock(mu_);
-    auto it = live_.find(reinterpret_cast<std::uintptr_t>(p));
-    if (it == live_.end()) return false;
-    a = it->second;
-    live_.erase(it);
-    used_ -= mapped_size(a.size);
-  }
-  ::munmap(reinterpret_cast<void*>(a.base), mapped_size(a.size));
-  return true;
+void DeviceMemory::unmap(void* base, std::size_t size) {
+  used_ -= mapped_size(size);
+  ::munmap(base, mapped_size(size));
 }
 
-std::optional<Allocation> AllocationTable::containing(const void* p) const {
-  const auto addr = reinterpret_cast<std::uintptr_t>(p);
-  std::lock_guard lock(mu_);
-  auto it = live_.upper_bound(addr);
-  if (it == live_.begin()) return std::nullopt;
-  --it;
-  const Allocation& a = it->second;
-  if (addr == a.base || addr - a.base < a.size) return a;
-  return std::nullopt;
-}
-
-bool AllocationTable::covers(const void* p, std::size_t size) const {
-  const std::optional<Allocation> a = containing(p);
-  if (!a) return false;
-  const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(p) - a->base;
-  return offset <= a->size && size <= a->size - offset;
+DeviceMemory& device_memory() {
+  static DeviceMemory* memory = new DeviceMemory(DeviceLimits::kGlobalMemory);
+  return *memory;
 }
 
 }  // namespace gpu_runtime::cpu
+
+namespace gpu_runtime::common::back_end {
+
+int allocate(void** ptr, std::size_t size, bool injected) {
+  if (!ptr) return cudaErrorInvalidValue;
+  void* p = injected ? nullptr : cpu::device_memory().map(size);
+  if (!p) return cudaErrorMemoryAllocation;
+  *ptr = p;
+  return cudaSuccess;
+}
+
+int release(void* ptr, const std::optional<Allocation>& allocation, bool injected) {
+  cpu::launch_engine().wait_idle();  // a kernel may still be using it
+  if (injected) return cudaErrorInvalidDevicePointer;
+  if (!ptr) return cudaSuccess;
+  if (!allocation) return cudaErrorInvalidDevicePointer;
+  cpu::device_memory().unmap(ptr, allocation->size);
+  return cudaSuccess;
+}
+
+CopySides copy_sides(const AllocationTable&, const void*, const void*, int kind) { return sides_of_kind(kind); }
+
+int copy(const AllocationTable& allocations, void* dst, const void* src, std::size_t count, int kind,
+         CopySides sides, bool injected) {
+  if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDeviceToDevice) return cudaErrorInvalidMemcpyDirection;
+  if (count > 0) {
+    const bool dst_ok = sides.dst_device ? allocations.covers(dst, count) : dst != nullptr;
+    const bool src_ok = sides.src_device ? allocations.covers(src, count) : src != nullptr;
+    if (!dst_ok || !src_ok || injected) return cudaErrorInvalidValue;
+  }
+  // The copy follows every earlier launch; an error one raised is reported here.
+  const int status = cpu::launch_engine().synchronize();
+  if (status == cudaSuccess && count > 0) std::memmove(dst, src, count);
+  return status;
+}
+
+std::string copied_digest(void* dst, const void*, std::size_t count, CopySides) { return fnv1a_hex(dst, count); }
+
+}  // namespace gpu_runtime::common::back_end

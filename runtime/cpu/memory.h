@@ -1,47 +1,31 @@
-// Device memory of the CPU device: page-backed allocations (so 256-byte
-// aligned and zero-filled) kept in a table that every copy, free and tracker
-// registration is checked against. Thread-safe.
+// Device memory of the CPU device: page-backed blocks, so 256-byte aligned
+// and zero-filled, up to the device's capacity. Which blocks are live is the
+// API shell's table (common/allocation_table.h); calls come under its lock.
+// memory.cpp also holds the back end's memory and copy calls (common/back_end.h).
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <map>
-#include <mutex>
-#include <optional>
 
 namespace gpu_runtime::cpu {
 
-struct Allocation {
-  std::uintptr_t base = 0;
-  std::size_t size = 0;
-  std::uint64_t index = 0;  ///< counts successful allocations from 0
-};
-
-class AllocationTable {
+class DeviceMemory {
  public:
-  explicit AllocationTable(std::size_t capacity) : capacity_(capacity) {}
-  AllocationTable(const AllocationTable&) = delete;
-  AllocationTable& operator=(const AllocationTable&) = delete;
+  explicit DeviceMemory(std::size_t capacity) : capacity_(capacity) {}
+  DeviceMemory(const DeviceMemory&) = delete;
+  DeviceMemory& operator=(const DeviceMemory&) = delete;
 
-  /// A new allocation of `size` bytes, or nothing when the device memory is
-  /// exhausted.
-  std::optional<Allocation> allocate(std::size_t size);
+  /// A fresh block of `size` bytes, or null when the device memory is exhausted.
+  void* map(std::size_t size);
 
-  /// Releases the allocation based at `p`; false when `p` is not one.
-  bool release(const void* p);
-
-  /// The live allocation holding address `p` (its base for a 0-byte one).
-  std::optional<Allocation> containing(const void* p) const;
-
-  /// Whether [p, p + size) lies wholly inside one live allocation.
-  bool covers(const void* p, std::size_t size) const;
+  /// Gives back the block of `size` bytes that map() returned at `base`.
+  void unmap(void* base, std::size_t size);
 
  private:
   const std::size_t capacity_;
-  mutable std::mutex mu_;
-  std::map<std::uintptr_t, Allocation> live_;
   std::size_t used_ = 0;
-  std::uint64_t next_index_ = 0;
 };
+
+/// The device's memory (16 GiB), made on first use and never destroyed.
+DeviceMemory& device_memory();
 
 }  // namespace gpu_runtime::cpu

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/back_end.h"
+
 namespace gpu_runtime::cpu {
 
 void** Registry::add_image(void* image) {
@@ -64,4 +66,38 @@ const RegisteredKernel* Registry::find(const void* host_entry) const {
   return it == kernels_.end() ? nullptr : &it->second;
 }
 
+Registry& registry() {
+  static Registry* code = new Registry;
+  return *code;
+}
+
 }  // namespace gpu_runtime::cpu
+
+namespace gpu_runtime::common::back_end {
+
+const char* kernel_name(const void* entry) {
+  const cpu::RegisteredKernel* kernel = cpu::registry().find(entry);
+  return kernel ? kernel->name.c_str() : nullptr;
+}
+
+void** add_image(void* image) { return cpu::registry().add_image(image); }
+
+void remove_image(void** handle) { cpu::registry().remove_image(handle); }
+
+void add_function(const FunctionRegistration& f) { cpu::registry().add_function(f.handle, f.host_entry, f.name()); }
+
+void add_variable(const VariableRegistration&) {
+  // Kernels on the CPU device read the variable itself: nothing to copy.
+}
+
+}  // namespace gpu_runtime::common::back_end
+
+bool gpu_runtime::attach_region_form(const void* kernel_host_entry, RegionRunner run_block, size_t args_size) {
+  cpu::registry().attach_region_form(kernel_host_entry, run_block, args_size);
+  return true;
+}
+
+bool gpu_runtime::attach_row_form(const void* kernel_host_entry, RowRunner run_rows, size_t args_size) {
+  cpu::registry().attach_row_form(kernel_host_entry, run_rows, args_size);
+  return true;
+}

@@ -57,4 +57,9 @@ class Registry {
   std::map<const void*, AttachedForms> forms_;
 };
 
+/// The device's registered code, made on first use and never destroyed.
+/// registry.cpp also holds the back end's registration calls
+/// (common/back_end.h) and attach_region_form and attach_row_form.
+Registry& registry();
+
 }  // namespace gpu_runtime::cpu

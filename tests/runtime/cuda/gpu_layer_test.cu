@@ -14,7 +14,7 @@
 
 #include "fake_vendor.h"
 #include "gpu_runtime.h"
-#include "common/status_text.h"
+#include "common/status.h"
 #include "common/trace.h"
 #include "json.h"
 #include "program_runner.h"
@@ -52,7 +52,8 @@ class TraceCursor {
   size_t seen_ = 0;
 };
 
-std::vector<std::string> call_names(const std::vector<Json>& lines) {
+// The "call" of every line, each of which must have one.
+std::vector<std::string> every_call_name(const std::vector<Json>& lines) {
   std::vector<std::string> names;
   for (const Json& j : lines) names.push_back(j["call"].str());
   return names;
@@ -114,7 +115,7 @@ TEST_F(GpuLayer, LegacyLaunchHandsTheVendorEveryArgumentAtItsOffset) {
   EXPECT_EQ(param_as<float>(launch.params[3]), 2.5f);
 
   const std::vector<Json> lines = trace.next();
-  EXPECT_EQ(call_names(lines), (std::vector<std::string>{"cudaConfigureCall", "cudaSetupArgument", "cudaSetupArgument",
+  EXPECT_EQ(every_call_name(lines), (std::vector<std::string>{"cudaConfigureCall", "cudaSetupArgument", "cudaSetupArgument",
                                                          "cudaSetupArgument", "cudaSetupArgument", "cudaLaunch",
                                                          "cudaGetLastError"}));
   EXPECT_EQ(lines[0]["grid"].integers(), (std::vector<long long>{3, 2, 1}));
@@ -272,7 +273,7 @@ TEST_F(GpuLayer, DeviceCallsPassThroughTraced) {
   EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidDevice);
 
   const std::vector<Json> lines = trace.next();
-  EXPECT_EQ(call_names(lines), (std::vector<std::string>{"cudaGetDeviceCount", "cudaGetDeviceProperties",
+  EXPECT_EQ(every_call_name(lines), (std::vector<std::string>{"cudaGetDeviceCount", "cudaGetDeviceProperties",
                                                          "cudaSetDevice", "cudaThreadSynchronize",
                                                          "cudaGetLastError"}));
   EXPECT_EQ(lines[0]["count"].integer(), 1);

@@ -1,7 +1,7 @@
-// The device allocations made through cudaMalloc, as the layer saw them: the
-// trace names device addresses by allocation index and offset, and the CTA
-// tracker checks each named range against the allocation its base lies in.
-// Not thread-safe: the runtime serialises calls into it.
+// The device allocations a runtime has handed out: the trace names device
+// addresses by allocation index and offset, copies are checked against them,
+// and the CTA tracker checks each named range against the allocation its base
+// lies in. Not thread-safe: the API shell serialises calls into it.
 #pragma once
 
 #include <cstddef>
@@ -9,12 +9,12 @@
 #include <map>
 #include <optional>
 
-namespace gpu_runtime::cuda {
+namespace gpu_runtime::common {
 
 struct Allocation {
   std::uintptr_t base = 0;
   std::size_t size = 0;
-  std::uint64_t index = 0;  ///< counts successful cudaMalloc calls from 0
+  std::uint64_t index = 0;  ///< counts successful allocations from 0
 };
 
 class AllocationTable {
@@ -26,12 +26,18 @@ class AllocationTable {
   /// Forgets the allocation based at `p`; false when there is none.
   bool remove(const void* p);
 
+  /// The live allocation based at `p`, if any.
+  std::optional<Allocation> based_at(const void* p) const;
+
   /// The live allocation holding address `p` (its base for a 0-byte one).
   std::optional<Allocation> containing(const void* p) const;
+
+  /// Whether [p, p + size) lies wholly inside one live allocation.
+  bool covers(const void* p, std::size_t size) const;
 
  private:
   std::map<std::uintptr_t, Allocation> live_;
   std::uint64_t next_index_ = 0;
 };
 
-}  // namespace gpu_runtime::cuda
+}  // namespace gpu_runtime::common

@@ -1,6 +1,6 @@
-#include "allocation_table.h"
+#include "common/allocation_table.h"
 
-namespace gpu_runtime::cuda {
+namespace gpu_runtime::common {
 
 Allocation AllocationTable::add(const void* base, std::size_t size) {
   const Allocation a{reinterpret_cast<std::uintptr_t>(base), size, next_index_++};
@@ -10,6 +10,12 @@ Allocation AllocationTable::add(const void* base, std::size_t size) {
 
 bool AllocationTable::remove(const void* p) {
   return live_.erase(reinterpret_cast<std::uintptr_t>(p)) > 0;
+}
+
+std::optional<Allocation> AllocationTable::based_at(const void* p) const {
+  const auto it = live_.find(reinterpret_cast<std::uintptr_t>(p));
+  if (it == live_.end()) return std::nullopt;
+  return it->second;
 }
 
 std::optional<Allocation> AllocationTable::containing(const void* p) const {
@@ -22,4 +28,11 @@ std::optional<Allocation> AllocationTable::containing(const void* p) const {
   return std::nullopt;
 }
 
-}  // namespace gpu_runtime::cuda
+bool AllocationTable::covers(const void* p, std::size_t size) const {
+  const std::optional<Allocation> a = containing(p);
+  if (!a) return false;
+  const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(p) - a->base;
+  return offset <= a->size && size <= a->size - offset;
+}
+
+}  // namespace gpu_runtime::common
