@@ -4,9 +4,9 @@
 #include <climits>  // defines: INT_MAX
 #include <cmath>    // defines: expf
 #include <cstdio>   // defines: fprintf, puts
-#include <cstdlib>  // defines: atoi, atof, malloc, free, rand, srand, exit
+#include <cstdlib>  // defines: atoi, atof, free, rand, srand, exit
 
-#include "gpu_runtime.h"     // defines: the runtime API, launchKernel
+#include "gpu_runtime.h"     // defines: the runtime API, launchKernel, mallocCheck
 #include "halvik_kernel.cu"  // defines: halvik_cuda_1, halvik_cuda_2, BLOCK_SIZE
 
 [[noreturn]] void usage(int argc, char** argv) {
@@ -39,14 +39,8 @@ static void refuse(const char* message) {
   exit(1);
 }
 
-static void* host_buffer(size_t bytes, const char* what) {
-  void* p = malloc(bytes);
-  if (!p) {
-    fprintf(stderr, "cannot allocate the host %s (%zu bytes)\n", what, bytes);
-    exit(1);
-  }
-  return p;
-}
+// How a host allocation that fails is reported (mallocCheck: %1$s what, %2$zu bytes).
+#define HOST_ALLOCATION_FAILED "cannot allocate the host %1$s (%2$zu bytes)\n"
 
 static float* device_buffer(size_t bytes, const char* what) {
   float* p = NULL;
@@ -89,8 +83,8 @@ void runTest(int argc, char** argv) {
   int size_R = (y2 - y1 + 1) * (x2 - x1 + 1);
   size_t bytes = (size_t)size_I * sizeof(float);
 
-  float* I = (float*)host_buffer(bytes, "input matrix");  // (rows, cols) random values
-  float* J = (float*)host_buffer(bytes, "image");         // (rows, cols) the image
+  float* I = (float*)mallocCheck(bytes, "input matrix", HOST_ALLOCATION_FAILED);  // (rows, cols) random values
+  float* J = (float*)mallocCheck(bytes, "image", HOST_ALLOCATION_FAILED);         // (rows, cols) the image
 
   float* J_cuda = device_buffer(bytes, "J_cuda");  // (rows, cols) the image
   float* C_cuda = device_buffer(bytes, "C_cuda");  // (rows, cols) diffusion coefficients

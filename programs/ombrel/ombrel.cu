@@ -3,24 +3,17 @@
 // layer for all images, and prints the winning digit of every image.
 #include <cerrno>   // defines: errno
 #include <cstdio>   // defines: printf, fprintf, fopen, fread, fwrite, putchar
-#include <cstdlib>  // defines: atoi, malloc, calloc, exit
+#include <cstdlib>  // defines: atoi, exit
 #include <cstring>  // defines: strncmp, strerror
 
-#include "gpu_runtime.h"     // defines: the runtime API, launchKernel, CUDA_SAFE_CALL, CUT_CHECK_ERROR
+#include "gpu_runtime.h"     // defines: the runtime API, launchKernel, CUDA_SAFE_CALL, CUT_CHECK_ERROR, mallocCheck, callocCheck
 #include "ombrel_kernel.cu"  // defines: executeFirstLayer .. executeFourthLayer, kernelTemplate(2)
 
 int NUM;        // number of images to process, the grid's y extent of every launch
 int g_verbose;  // 1: draw every image as text before classifying
 
-// Host memory for `what`, or a one-line report on standard error and exit 1.
-static void* allocateHost(size_t bytes, const char* what) {
-  void* p = malloc(bytes);
-  if (p == NULL) {
-    fprintf(stderr, "ombrel: cannot allocate %zu bytes for %s\n", bytes, what);
-    exit(1);
-  }
-  return p;
-}
+// How a host allocation that fails is reported (mallocCheck: %1$s what, %2$zu bytes).
+#define HOST_ALLOCATION_FAILED "ombrel: cannot allocate %2$zu bytes for %1$s\n"
 
 // The argument with its four bytes in reverse order (big-endian file words).
 int swapEndianInt(int bEnum) {
@@ -35,11 +28,8 @@ int swapEndianInt(int bEnum) {
 void readIn(float* values) {
   const size_t count = (size_t)NUM * 841;
   int header = 0;
-  unsigned char* bytes = (unsigned char*)calloc(count, 1);  // (NUM, 29, 29), border left 0
-  if (bytes == NULL) {
-    fprintf(stderr, "ombrel: cannot allocate %zu bytes for the image bytes\n", count);
-    exit(1);
-  }
+  unsigned char* bytes =  // (NUM, 29, 29), border left 0
+      (unsigned char*)callocCheck(count, "the image bytes", HOST_ALLOCATION_FAILED);
 
   FILE* f = fopen("data/t10k-images-idx3-ubyte", "rt");
   if (f == NULL) {
@@ -159,11 +149,13 @@ void NeuralNetwork() {
   CUDA_SAFE_CALL(cudaSetDevice(dev));
 
   const size_t num = (size_t)NUM;
-  float* Layer1_Neurons_CPU = (float*)allocateHost(num * 841 * sizeof(float), "Layer1_Neurons_CPU");  // (NUM, 29, 29)
+  float* Layer1_Neurons_CPU =  // (NUM, 29, 29)
+      (float*)mallocCheck(num * 841 * sizeof(float), "Layer1_Neurons_CPU", HOST_ALLOCATION_FAILED);
   readIn(Layer1_Neurons_CPU);
   if (g_verbose) drawImages(Layer1_Neurons_CPU);
 
-  float* Layer5_Neurons_CPU = (float*)allocateHost(num * 10 * sizeof(float), "Layer5_Neurons_CPU");  // (NUM, 10)
+  float* Layer5_Neurons_CPU =  // (NUM, 10)
+      (float*)mallocCheck(num * 10 * sizeof(float), "Layer5_Neurons_CPU", HOST_ALLOCATION_FAILED);
   for (size_t k = 0; k < num * 10; k++) Layer5_Neurons_CPU[k] = 0.0f;
 
   float Layer1_Weights_CPU[156];     // (6, 26)
@@ -191,7 +183,8 @@ void NeuralNetwork() {
   CUDA_SAFE_CALL(cudaMalloc((void**)&Layer4_Weights_GPU, 4040));
   CUDA_SAFE_CALL(cudaMalloc((void**)&Layer5_Neurons_GPU, num * 40));
 
-  double* Results_CPU = (double*)allocateHost(num * 10 * sizeof(double), "Results_CPU");  // (NUM, 10)
+  double* Results_CPU =  // (NUM, 10)
+      (double*)mallocCheck(num * 10 * sizeof(double), "Results_CPU", HOST_ALLOCATION_FAILED);
 
   CUDA_SAFE_CALL(cudaMemcpy(Layer1_Neurons_GPU, Layer1_Neurons_CPU, num * 3364, cudaMemcpyHostToDevice));
   CUDA_SAFE_CALL(cudaMemcpy(Layer1_Weights_GPU, Layer1_Weights_CPU, 624, cudaMemcpyHostToDevice));

@@ -4,11 +4,11 @@
 #include <cmath>    // defines: ceil
 #include <cstdarg>  // defines: va_list for the graph file errors
 #include <cstdio>   // defines: printf, fprintf, fopen, fread, fclose
-#include <cstdlib>  // defines: malloc, free, exit
+#include <cstdlib>  // defines: free, exit
 #include <cerrno>   // defines: errno
 #include <cstring>  // defines: strerror
 
-#include "gpu_runtime.h"  // defines: the runtime API, launchKernel, checked calls, GPU_DEVICE_CODE
+#include "gpu_runtime.h"  // defines: the runtime API, launchKernel, checked calls, GPU_DEVICE_CODE, mallocCheck
 #include "cutil_timer.h"  // defines: cutCreateTimer, cutStartTimer, cutStopTimer, ...
 
 // Threads per block; the kernel numbers its threads with the same constant.
@@ -158,15 +158,8 @@ static int readGraphValue(const char* record, long long index, const char* field
   return 0;
 }
 
-// Host allocation that reports failure: one line, exit status 1.
-static void* hostAlloc(size_t bytes, const char* what) {
-  void* p = malloc(bytes);
-  if (p == NULL && bytes != 0) {
-    fprintf(stderr, "tessak: cannot allocate %zu bytes of host memory for the %s\n", bytes, what);
-    exit(1);
-  }
-  return p;
-}
+// How a host allocation that fails is reported (mallocCheck: %1$s what, %2$zu bytes).
+#define HOST_ALLOCATION_FAILED "tessak: cannot allocate %2$zu bytes of host memory for the %1$s\n"
 
 // ---------------------------------------------------------------------------
 // The whole run: load the graph, search it on the device, write the hop counts.
@@ -201,9 +194,9 @@ void TessakGraph(int argc, char** argv) {
   }
 
   size_t n = (size_t)no_of_nodes;
-  Node* h_graph_nodes = (Node*)hostAlloc(sizeof(Node) * n, "node array");        // (N)
-  bool* h_graph_mask = (bool*)hostAlloc(sizeof(bool) * n, "mask array");         // (N)
-  bool* h_graph_visited = (bool*)hostAlloc(sizeof(bool) * n, "visited array");   // (N)
+  Node* h_graph_nodes = (Node*)mallocCheck(sizeof(Node) * n, "node array", HOST_ALLOCATION_FAILED);       // (N)
+  bool* h_graph_mask = (bool*)mallocCheck(sizeof(bool) * n, "mask array", HOST_ALLOCATION_FAILED);        // (N)
+  bool* h_graph_visited = (bool*)mallocCheck(sizeof(bool) * n, "visited array", HOST_ALLOCATION_FAILED);  // (N)
 
   for (int i = 0; i < no_of_nodes; i++) {
     h_graph_nodes[i].first_edge = readGraphValue("node", i, "first_edge");
@@ -230,7 +223,8 @@ void TessakGraph(int argc, char** argv) {
                  count, first, edge_list_size);
   }
 
-  int* h_graph_edges = (int*)hostAlloc(sizeof(int) * (size_t)edge_list_size, "edge array");  // (E)
+  int* h_graph_edges =  // (E)
+      (int*)mallocCheck(sizeof(int) * (size_t)edge_list_size, "edge array", HOST_ALLOCATION_FAILED);
   for (int i = 0; i < edge_list_size; i++) {
     int id = readGraphValue("edge", i, "target");
     readGraphValue("edge", i, "cost");  // edge costs play no part in hop counts
@@ -261,7 +255,7 @@ void TessakGraph(int argc, char** argv) {
   CUDA_SAFE_CALL(
       cudaMemcpy(d_graph_visited, h_graph_visited, sizeof(bool) * n, cudaMemcpyHostToDevice));
 
-  int* h_cost = (int*)hostAlloc(sizeof(int) * n, "cost array");  // (N)
+  int* h_cost = (int*)mallocCheck(sizeof(int) * n, "cost array", HOST_ALLOCATION_FAILED);  // (N)
   for (int i = 0; i < no_of_nodes; i++) h_cost[i] = -1;
   h_cost[source] = 0;
 

@@ -3,9 +3,9 @@
 // then launches a kernel writing input + 192 into a result matrix over a
 // 1024x1024 grid of threads and copies the result back. Prints nothing.
 #include <cstdio>   // defines: fprintf
-#include <cstdlib>  // defines: calloc, malloc, exit
+#include <cstdlib>  // defines: exit
 
-#include "gpu_runtime.h"  // defines: the runtime API, launchKernel, GPU_DEVICE_CODE
+#include "gpu_runtime.h"  // defines: the runtime API, launchKernel, GPU_DEVICE_CODE, mallocCheck, callocCheck
 
 // b[index] = a[index] + 192 for the thread's matrix element; one thread per
 // element, 16x16 blocks tiling an N x N matrix exactly (no bounds check).
@@ -19,9 +19,12 @@ __global__ void kernel(int* a, int* b, int N) {
 
 GPU_DEVICE_CODE(GPU_KERNEL(kernel, "_Z6kernelPiS_i"))
 
-// A failed allocation would otherwise be used as a matrix: report it and stop.
+// A failed allocation would otherwise be used as a matrix: report it and stop
+// (mallocCheck: %1$s what).
+#define ALLOCATION_FAILED "test: cannot allocate the %1$s\n"
+
 static void fail_allocation(const char* what) {
-  fprintf(stderr, "test: cannot allocate the %s\n", what);
+  fprintf(stderr, ALLOCATION_FAILED, what);
   exit(1);
 }
 
@@ -32,10 +35,8 @@ int main(int argc, char** argv) {
   size_t bytes = (size_t)N * (size_t)N * 4;
 
   // The input matrix is never written; zero-filled so no indeterminate value is read.
-  int* a_h = (int*)calloc(1, bytes);  // (N, N)
-  if (!a_h) fail_allocation("host input matrix");
-  int* b_h = (int*)malloc(bytes);  // (N, N)
-  if (!b_h) fail_allocation("host result matrix");
+  int* a_h = (int*)callocCheck(bytes, "host input matrix", ALLOCATION_FAILED);  // (N, N)
+  int* b_h = (int*)mallocCheck(bytes, "host result matrix", ALLOCATION_FAILED);  // (N, N)
 
   int* a_d;  // (N, N)
   int* b_d;  // (N, N)

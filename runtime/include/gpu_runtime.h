@@ -1,6 +1,6 @@
 // The one header a program includes: the runtime API, the kernel dialect, the
-// CTA tracker calls, the launch glue, device-code registration and the checked
-// call helpers. With nvcc the vendor runtime provides the API and the dialect,
+// CTA tracker calls, the launch glue, device-code registration, the checked
+// call helpers and checked host allocation. With nvcc the vendor runtime provides the API and the dialect,
 // and our thin layer the calls it lacks.
 #pragma once
 
@@ -18,3 +18,4 @@
 #include "gpu_runtime/launch.h"
 #include "gpu_runtime/registration.h"
 #include "gpu_runtime/check.h"
+#include "gpu_runtime/host_memory.h"
