@@ -9,23 +9,21 @@
 
 namespace {
 
-using test_helpers::call_names;
-using test_helpers::calls_named;
 using test_helpers::Json;
-using test_helpers::program_path;
 using test_helpers::TracedRun;
 
-TracedRun run_traced(const std::string& program, std::map<std::string, std::string> env = {}) {
-  return test_helpers::run_traced(program_path(program), {"ignored", "arguments"}, std::move(env));
+// kernel with a command line it must ignore.
+TracedRun run_kernel(std::map<std::string, std::string> env = {}) {
+  return test_helpers::run_traced(test_helpers::program_path("kernel"), {"ignored", "arguments"}, std::move(env));
 }
 
 TEST(KernelProgram, MakesOneRegistrationWithANullBaseAndNothingElse) {
-  const TracedRun run = run_traced("kernel");
+  const TracedRun run = run_kernel();
   EXPECT_EQ(run.result.exit_status, 0);
   EXPECT_EQ(run.result.out + run.result.err, "");
-  EXPECT_EQ(call_names(run.trace),
+  EXPECT_EQ(test_helpers::call_names(run.trace),
             (std::vector<std::string>{"__cudaRegisterFatBinary", "cudaSetCTATracker", "__cudaUnregisterFatBinary"}));
-  const auto sets = calls_named(run.trace, "cudaSetCTATracker");
+  const auto sets = test_helpers::calls_named(run.trace, "cudaSetCTATracker");
   ASSERT_EQ(sets.size(), 1u);
   const Json& set = sets[0];
   EXPECT_TRUE(set["devBase"].is_null());
@@ -36,7 +34,7 @@ TEST(KernelProgram, MakesOneRegistrationWithANullBaseAndNothingElse) {
 }
 
 TEST(KernelProgram, ExitsZeroWhateverTheRuntimeAnswers) {
-  const TracedRun run = run_traced("kernel", {{"CUDART_FAIL", "cudaSetCTATracker:1"}, {"CUDART_DEVICES", "0"}});
+  const TracedRun run = run_kernel({{"CUDART_FAIL", "cudaSetCTATracker:1"}, {"CUDART_DEVICES", "0"}});
   EXPECT_EQ(run.result.exit_status, 0);
   EXPECT_EQ(run.result.out + run.result.err, "");
 }

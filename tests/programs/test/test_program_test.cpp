@@ -17,8 +17,9 @@ using test_helpers::Json;
 using test_helpers::program_path;
 using test_helpers::TracedRun;
 
-TracedRun run_traced(const std::string& program, std::map<std::string, std::string> env = {}) {
-  return test_helpers::run_traced(program_path(program), {"ignored", "arguments"}, std::move(env));
+// test with a command line it must ignore.
+TracedRun run_test(std::map<std::string, std::string> env = {}) {
+  return test_helpers::run_traced(program_path("test"), {"ignored", "arguments"}, std::move(env));
 }
 
 // FNV-1a 64 of a 1024x1024 int matrix holding `value` everywhere.
@@ -28,7 +29,7 @@ std::string matrix_digest(std::int32_t value) {
 }
 
 TEST(TestProgram, RegistersSixteenRowRangesThenLaunchesAndCopiesBack) {
-  const TracedRun run = run_traced("test");
+  const TracedRun run = run_test();
   EXPECT_EQ(run.result.exit_status, 0);
   EXPECT_EQ(run.result.out, "");
   EXPECT_EQ(run.result.err, "");
@@ -86,7 +87,7 @@ TEST(TestProgram, RegistersSixteenRowRangesThenLaunchesAndCopiesBack) {
 
 TEST(TestProgram, SameResultWithOneOrManyWorkers) {
   for (const char* workers : {"1", "3", "8"}) {
-    const TracedRun run = run_traced("test", {{"CUDART_WORKERS", workers}});
+    const TracedRun run = run_test({{"CUDART_WORKERS", workers}});
     const auto copies = calls_named(run.trace, "cudaMemcpy");
     ASSERT_EQ(copies.size(), 2u);
     EXPECT_EQ(copies[1]["digest"].str(), matrix_digest(192)) << workers << " workers";
@@ -94,13 +95,13 @@ TEST(TestProgram, SameResultWithOneOrManyWorkers) {
 }
 
 TEST(TestProgram, FailedDeviceAllocationsAreReportedWithStatusOne) {
-  TracedRun run = run_traced("test", {{"CUDART_FAIL", "cudaMalloc:1"}});
+  TracedRun run = run_test({{"CUDART_FAIL", "cudaMalloc:1"}});
   EXPECT_EQ(run.result.exit_status, 1);
   EXPECT_EQ(run.result.out, "");
   EXPECT_EQ(run.result.err, "test: cannot allocate the device input matrix\n");
   EXPECT_TRUE(calls_named(run.trace, "cudaLaunch").empty());
 
-  run = run_traced("test", {{"CUDART_FAIL", "cudaMalloc:2"}});
+  run = run_test({{"CUDART_FAIL", "cudaMalloc:2"}});
   EXPECT_EQ(run.result.exit_status, 1);
   EXPECT_EQ(run.result.err, "test: cannot allocate the device result matrix\n");
 }
@@ -120,7 +121,7 @@ TEST(TestProgram, OtherFailuresAreNotReadAndTheRunStillSucceedsSilently) {
       {"cudaMemcpy:2", true, ""},
   };
   for (const Case& c : cases) {
-    const TracedRun run = run_traced("test", {{"CUDART_FAIL", c.fail}});
+    const TracedRun run = run_test({{"CUDART_FAIL", c.fail}});
     EXPECT_EQ(run.result.exit_status, 0) << c.fail;
     EXPECT_EQ(run.result.out + run.result.err, "") << c.fail;
     const auto launches = calls_named(run.trace, "cudaLaunch");
@@ -130,10 +131,10 @@ TEST(TestProgram, OtherFailuresAreNotReadAndTheRunStillSucceedsSilently) {
     if (c.final_digest.empty()) EXPECT_FALSE(copies[1].has("digest")) << c.fail;
     else EXPECT_EQ(copies[1]["digest"].str(), c.final_digest) << c.fail;
   }
-  const TracedRun configure_failed = run_traced("test", {{"CUDART_FAIL", "cudaConfigureCall:1"}});
+  const TracedRun configure_failed = run_test({{"CUDART_FAIL", "cudaConfigureCall:1"}});
   EXPECT_TRUE(calls_named(configure_failed.trace, "cudaSetupArgument").empty())
       << "no argument is set up when configuring fails";
-  const TracedRun setup_failed = run_traced("test", {{"CUDART_FAIL", "cudaSetupArgument:2"}});
+  const TracedRun setup_failed = run_test({{"CUDART_FAIL", "cudaSetupArgument:2"}});
   EXPECT_EQ(calls_named(setup_failed.trace, "cudaSetupArgument").size(), 2u) << "set-up stops at the first failure";
   EXPECT_TRUE(calls_named(setup_failed.trace, "cudaLaunch").empty());
 }
