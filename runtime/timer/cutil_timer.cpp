@@ -9,6 +9,7 @@
 #include "common/fault_injection.h"
 #include "common/trace.h"
 
+namespace gpu_runtime::timer {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -51,12 +52,15 @@ Timers& timers() {
 }
 
 CUTBoolean traced(const char* call, unsigned handle, bool ok) {
-  if (gpu_runtime::common::trace_enabled())
-    gpu_runtime::common::TraceRecord(call).unsigned_number("timer", handle).number("result", ok ? 1 : 0).write();
+  if (common::trace_enabled())
+    common::TraceRecord(call).unsigned_number("timer", handle).number("result", ok ? 1 : 0).write();
   return ok ? CUTTrue : CUTFalse;
 }
 
 }  // namespace
+}  // namespace gpu_runtime::timer
+
+using namespace gpu_runtime::timer;
 
 extern "C" {
 
