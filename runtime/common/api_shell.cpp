@@ -13,6 +13,8 @@
 // which calls the back end for the device's own work (cudaLaunch:
 // ApiShell::launch below).
 
+// In the GPU build the calls that the vendor runtime defines too take the
+// names the link's --wrap sends the programs' calls to (runtime/cuda/CMakeLists.txt).
 #ifdef GPU_RUNTIME_WRAP_VENDOR_CALLS
 #define VENDOR_CALL(name) __wrap_##name
 #else
