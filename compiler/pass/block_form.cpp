@@ -168,6 +168,9 @@ class Builder {
     for (Attribute::AttrKind kind : {Attribute::Memory, Attribute::NoSync, Attribute::NoFree, Attribute::AlwaysInline,
                                      Attribute::NoReturn, Attribute::Convergent})
       f_->removeFnAttr(kind);
+    // The kernel's type signature (for -fsanitize=function) is not its own.
+    if (f_->hasPrologueData()) f_->setPrologueData(nullptr);
+    f_->setMetadata("func_sanitize", nullptr);
     f_->addFnAttr(Attribute::NoInline);
     f_->addFnAttr(Attribute::NoUnwind);
     f_->addFnAttr("gpu-block-form");
