@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "gpu_runtime/device.h"
+#include "launch_activity.h"
 
 namespace gpu_runtime::cpu {
 
@@ -170,6 +171,7 @@ void BlockRunner::barrier() {
   switch (mode_) {
     case Mode::Direct:
       // Thread 0 met the block's first barrier: every other thread needs a fiber.
+      if (launch_->observed) fibers_used(*launch_);
       start_other_threads();
       mode_ = Mode::Fibers;
       switch_to(1);
