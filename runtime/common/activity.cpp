@@ -22,7 +22,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct State {
-  State() : epoch(Clock::now()) {
+  State() {
     const Environment& env = environment();
     if (env.profile) {
       profile_on = true;
@@ -39,9 +39,10 @@ struct State {
       timeline = std::make_unique<Timeline>(*env.timeline_path);
       if (!timeline->open()) timeline.reset();
     }
+    epoch = Clock::now();  // after opening the files: the first call starts near 0
   }
 
-  const Clock::time_point epoch;
+  Clock::time_point epoch;
   std::mutex mu;
   bool profile_on = false;
   std::FILE* profile_file = nullptr;  ///< null: standard error

@@ -40,6 +40,15 @@ std::string percent(std::int64_t part, std::int64_t whole) {
   return whole > 0 ? printf_string("%.2f%%", 100.0 * static_cast<double>(part) / static_cast<double>(whole)) : "-";
 }
 
+// Bytes in binary units: "512 bytes", "4.00 KiB", "64.00 MiB", "1.50 GiB".
+std::string binary_size(std::int64_t bytes) {
+  const double b = static_cast<double>(bytes);
+  if (bytes < 1024) return printf_string("%lld bytes", static_cast<long long>(bytes));
+  if (bytes < 1024 * 1024) return printf_string("%.2f KiB", b / 1024);
+  if (bytes < 1024LL * 1024 * 1024) return printf_string("%.2f MiB", b / (1024 * 1024));
+  return printf_string("%.2f GiB", b / (1024.0 * 1024 * 1024));
+}
+
 std::string dims(unsigned x, unsigned y, unsigned z) { return printf_string("%ux%ux%u", x, y, z); }
 
 // The key whose count is largest; the first such key on a tie.
@@ -148,8 +157,8 @@ std::string Profile::text(const std::string& device, std::int64_t run_ns) const 
   }
 
   out += "\nDevice memory\n";
-  out += printf_string("  peak %lld bytes (%.2f MiB) allocated at once\n", static_cast<long long>(peak_memory_),
-                       static_cast<double>(peak_memory_) / (1024.0 * 1024.0));
+  out += printf_string("  peak %lld bytes (%s) allocated at once\n", static_cast<long long>(peak_memory_),
+                       binary_size(peak_memory_).c_str());
 
   out += "\nAPI calls\n";
   if (calls_.empty()) {

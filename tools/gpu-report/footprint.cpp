@@ -205,8 +205,8 @@ Footprints footprints(const Run& run, double width, std::size_t max_charts) {
     }
   }
   if (unplaced > 0)
-    out.notes.push_back(std::to_string(unplaced) +
-                        " registration(s) named no known allocation (a null or unknown base): not drawn");
+    out.notes.push_back(std::to_string(unplaced) + (unplaced == 1 ? " registration names" : " registrations name") +
+                        " no known allocation (a null or unknown base): not drawn");
   return out;
 }
 

@@ -85,6 +85,28 @@ std::string with_commas(std::uint64_t n) {
   return out;
 }
 
+// Bytes in binary units, as the runtime's profile shows them.
+std::string binary_size(std::uint64_t bytes) {
+  const double b = static_cast<double>(bytes);
+  if (bytes < 1024) return std::to_string(bytes) + " bytes";
+  if (bytes < 1024 * 1024) return format("%.2f KiB", b / 1024);
+  if (bytes < 1024ULL * 1024 * 1024) return format("%.2f MiB", b / (1024 * 1024));
+  return format("%.2f GiB", b / (1024.0 * 1024 * 1024));
+}
+
+// "1 launch", "2 launches".
+std::string counted(std::uint64_t n, const char* one, const char* many) {
+  return with_commas(n) + " " + (n == 1 ? one : many);
+}
+
+// Host calls by what they do: copies, waits, launches, the rest.
+std::string call_color(const std::string& call) {
+  if (call == "cudaMemcpy") return "#6f8fae";
+  if (call == "cudaThreadSynchronize") return "#555555";
+  if (call == "cudaLaunch" || call == "cudaConfigureCall" || call == "cudaSetupArgument") return "#b5b5b5";
+  return "#8c8c8c";
+}
+
 std::string dims(const unsigned d[3]) { return format("%ux%ux%u", d[0], d[1], d[2]); }
 
 std::string percent(std::int64_t part, std::int64_t whole) {
@@ -152,7 +174,7 @@ class Page {
            "table { border-collapse: collapse; font-size: 13px; margin-bottom: 12px; }\n"
            "th, td { padding: 3px 10px; border-bottom: 1px solid #ddd; text-align: right; white-space: nowrap; }\n"
            "th { background: #f2f2f2; } td.name, th.name { text-align: left; }\n"
-           "td.name { font-family: monospace; }\n"
+           "td.name { font-family: monospace; white-space: normal; max-width: 560px; }\n"
            ".swatch { display: inline-block; width: 10px; height: 10px; margin-right: 6px; }\n"
            ".note { color: #555; font-size: 13px; } .warnings { color: #a33; font-size: 13px; }\n"
            "svg.chart { display: block; font-size: 11px; background: #fcfcfc; border: 1px solid #e4e4e4; }\n"
@@ -182,9 +204,9 @@ class Page {
   void summary() {
     std::uint64_t bytes = 0;
     for (const Copy& c : run_.copies) bytes += c.bytes;
-    out_ += "<p class=\"summary\">" + std::to_string(run_.launches.size()) + " launches of " +
-            std::to_string(colors_.size()) + " kernel(s), " + std::to_string(run_.copies.size()) + " copies (" +
-            with_commas(bytes) + " bytes)";
+    out_ += "<p class=\"summary\">" + counted(run_.launches.size(), "launch", "launches") + " of " +
+            counted(colors_.size(), "kernel", "kernels") + ", " + counted(run_.copies.size(), "copy", "copies") + " (" +
+            counted(bytes, "byte", "bytes") + ")";
     if (run_.has_timeline) out_ += ", " + duration(run_.timeline_end) + " from start to exit";
     if (!run_.device.empty()) out_ += ", on the " + escape(run_.device);
     out_ += ".<br><span class=\"note\">Trace: " + escape(run_.trace_path);
@@ -276,8 +298,8 @@ class Page {
       out_ += "</table>\n";
     }
 
-    out_ += "<h3>Device memory</h3>\n<p class=\"memory\">Peak " + with_commas(run_.peak_memory) +
-            format(" bytes (%.2f MiB) allocated at once.</p>\n", static_cast<double>(run_.peak_memory) / 1048576.0);
+    out_ += "<h3>Device memory</h3>\n<p class=\"memory\">Peak " + with_commas(run_.peak_memory) + " bytes (" +
+            binary_size(run_.peak_memory) + ") allocated at once.</p>\n";
 
     out_ += "<h3>API calls</h3>\n";
     std::vector<std::pair<std::string, CallCount>> calls(run_.calls.begin(), run_.calls.end());
@@ -307,7 +329,7 @@ class Page {
   };
 
   Box box_for(const Span& s, double x0, double x1) const {
-    Box b{x0, x1, s.name, "#8c8c8c", "span call", 1, s.end - s.start, "", s.launch};
+    Box b{x0, x1, s.name, call_color(s.name), "span call", 1, s.end - s.start, "", s.launch};
     std::string what = s.name;
     if (s.category == "launch" || s.category == "blocks") {
       const bool known = s.launch >= 0 && static_cast<std::size_t>(s.launch) < run_.launches.size();
@@ -340,7 +362,10 @@ class Page {
       out_ += "<span><span class=\"swatch\" style=\"background:" + colors_.at(k) + "\"></span>" +
               escape(readable_short(k)) + "</span>";
     out_ += "<span><span class=\"swatch\" style=\"background:#4e79a7\"></span>copy</span>"
-            "<span><span class=\"swatch\" style=\"background:#8c8c8c\"></span>host call</span></div>\n";
+            "<span><span class=\"swatch\" style=\"background:#6f8fae\"></span>cudaMemcpy</span>"
+            "<span><span class=\"swatch\" style=\"background:#b5b5b5\"></span>launch calls</span>"
+            "<span><span class=\"swatch\" style=\"background:#555555\"></span>cudaThreadSynchronize</span>"
+            "<span><span class=\"swatch\" style=\"background:#8c8c8c\"></span>other calls</span></div>\n";
 
     const double end = static_cast<double>(std::max<std::int64_t>(run_.timeline_end, 1));
     const double height = kAxisHeight + run_.tracks.size() * (kTrackHeight + kTrackGap) + 8;
@@ -427,8 +452,9 @@ class Page {
     std::string launches = "launch " + std::to_string(c.launches.front());
     if (c.launches.size() > 1) launches = std::to_string(c.launches.size()) + " launches from " + launches;
     std::string caption = escape(launches) + " of <code>" + escape(readable_short(first.kernel)) + "</code>, grid " +
-                          dims(first.grid) + " (" + with_commas(c.ctas) + " CTAs); " + std::to_string(c.registrations) +
-                          " registration(s) on allocation " + std::to_string(c.alloc) + " (" +
+                          dims(first.grid) + " (" + counted(c.ctas, "CTA", "CTAs") + "); " +
+                          counted(c.registrations, "registration", "registrations") + " on allocation " +
+                          std::to_string(c.alloc) + " (" +
                           with_commas(c.alloc_bytes) + " bytes" +
                           (c.unit > 1 ? ", " + std::to_string(c.unit) + "-byte elements" : "") + ").";
     out_ += "<figure>\n";
@@ -484,10 +510,10 @@ class Page {
                      kFootprintLeft + x0, top, x1 - x0, rows_height + strip);
     out_ += "</svg>\n";
 
-    caption += " Rows of " + with_commas(c.ctas_per_row) + " CTA(s). Named " + with_commas(c.named_bytes) +
+    caption += " Rows of " + counted(c.ctas_per_row, "CTA", "CTAs") + ". Named " + with_commas(c.named_bytes) +
                " bytes, " + with_commas(c.covered_bytes) + " distinct, " +
                (c.overlaps_known ? with_commas(c.overlap_bytes) : std::string("(not measured)")) +
-               " named by two or more CTAs; " + with_commas(c.outside_ranges) + " range(s) outside the buffer, " +
+               " named by two or more CTAs; " + counted(c.outside_ranges, "range", "ranges") + " outside the buffer, " +
                with_commas(c.empty_ranges) + " empty.";
     if (first.summary) {
       const TrackerSummary& s = *first.summary;
