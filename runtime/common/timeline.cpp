@@ -1,6 +1,7 @@
 #include "common/timeline.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 
 #include "common/trace.h"
@@ -13,24 +14,53 @@ constexpr int kHostProcess = 1;
 constexpr int kDeviceProcess = 2;
 constexpr int kStreamTrack = 0;
 
-// Nanoseconds as microseconds with three exact decimals.
-std::string micros(std::int64_t ns) {
+// Appends `n` in decimal.
+void append_number(std::string& out, long long n) {
+  char buf[24];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, n);
+  out.append(buf, end);
+}
+
+// Appends nanoseconds as microseconds with three exact decimals.
+void append_micros(std::string& out, std::int64_t ns) {
   if (ns < 0) ns = 0;
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%lld.%03lld", static_cast<long long>(ns / 1000), static_cast<long long>(ns % 1000));
-  return buf;
+  append_number(out, ns / 1000);
+  const int frac = static_cast<int>(ns % 1000);
+  const char digits[4] = {'.', static_cast<char>('0' + frac / 100), static_cast<char>('0' + frac / 10 % 10),
+                          static_cast<char>('0' + frac % 10)};
+  out.append(digits, 4);
 }
 
-// The start of a complete event, up to and including "args": {.
-std::string span(const std::string& name, const char* category, int process, int track, std::int64_t start,
-                 std::int64_t end) {
-  return "{\"name\": " + json_string(name) + ", \"cat\": \"" + category + "\", \"ph\": \"X\", \"ts\": " +
-         micros(start) + ", \"dur\": " + micros(end - start) + ", \"pid\": " + std::to_string(process) +
-         ", \"tid\": " + std::to_string(track) + ", \"args\": {";
+// Appends the start of a complete event, up to and including "args": {.
+// `quoted_name` is already a JSON string, or null when the name is appended
+// already (after {"name": ).
+void append_span(std::string& out, const std::string* quoted_name, const char* category, int process, int track,
+                 std::int64_t start, std::int64_t end) {
+  if (quoted_name) {
+    out += "{\"name\": ";
+    out += *quoted_name;
+  }
+  out += ", \"cat\": \"";
+  out += category;
+  out += "\", \"ph\": \"X\", \"ts\": ";
+  append_micros(out, start);
+  out += ", \"dur\": ";
+  append_micros(out, end - start);
+  out += ", \"pid\": ";
+  append_number(out, process);
+  out += ", \"tid\": ";
+  append_number(out, track);
+  out += ", \"args\": {";
 }
 
-std::string triple(Dim3 d) {
-  return "[" + std::to_string(d.x) + ", " + std::to_string(d.y) + ", " + std::to_string(d.z) + "]";
+void append_triple(std::string& out, Dim3 d) {
+  out += '[';
+  append_number(out, d.x);
+  out += ", ";
+  append_number(out, d.y);
+  out += ", ";
+  append_number(out, d.z);
+  out += ']';
 }
 
 }  // namespace
@@ -91,35 +121,72 @@ void Timeline::call(int thread, const char* name, std::int64_t start, std::int64
     hosts_named_[thread] = true;
     name_track(kHostProcess, thread, thread == 1 ? "host thread" : "host thread " + std::to_string(thread));
   }
-  event(span(name, "api", kHostProcess, thread, start, end) + detail + "}}");
+  line_.assign("{\"name\": \"");
+  line_ += name;  // a call's name needs no escaping
+  line_ += '"';
+  append_span(line_, nullptr, "api", kHostProcess, thread, start, end);
+  line_ += detail;
+  line_ += "}}";
+  event(line_);
+}
+
+const Timeline::KernelNames& Timeline::names(const std::string& kernel) {
+  auto it = kernel_names_.find(kernel);
+  if (it == kernel_names_.end())
+    it = kernel_names_.emplace(kernel, KernelNames{json_string(short_kernel_name(kernel)), json_string(kernel)}).first;
+  return it->second;
 }
 
 void Timeline::launch(std::uint64_t serial, const activity::LaunchRun& run) {
   if (!file_) return;
-  const std::string name = short_kernel_name(run.kernel);
-  const std::uint64_t blocks = std::uint64_t{run.grid.x} * run.grid.y * run.grid.z;
-  std::string args = "\"launch\": " + std::to_string(serial) + ", \"kernel\": " + json_string(run.kernel) +
-                     ", \"grid\": " + triple(run.grid) + ", \"block\": " + triple(run.block) +
-                     ", \"blocks\": " + std::to_string(blocks);
-  if (run.form) args += ", \"form\": " + json_string(run.form);
-  if (!run.timed) args += ", \"timed\": false";
-  event(span(name, "launch", kDeviceProcess, kStreamTrack, run.start, run.end) + args + "}}");
+  const KernelNames& kernel = names(run.kernel);
+  line_.clear();
+  append_span(line_, &kernel.name, "launch", kDeviceProcess, kStreamTrack, run.start, run.end);
+  line_ += "\"launch\": ";
+  append_number(line_, static_cast<long long>(serial));
+  line_ += ", \"kernel\": ";
+  line_ += kernel.mangled;
+  line_ += ", \"grid\": ";
+  append_triple(line_, run.grid);
+  line_ += ", \"block\": ";
+  append_triple(line_, run.block);
+  line_ += ", \"blocks\": ";
+  append_number(line_, static_cast<long long>(std::uint64_t{run.grid.x} * run.grid.y * run.grid.z));
+  if (run.form) {
+    line_ += ", \"form\": \"";
+    line_ += run.form;  // one of the runtime's own names
+    line_ += '"';
+  }
+  if (!run.timed) line_ += ", \"timed\": false";
+  line_ += "}}";
+  event(line_);
   for (const activity::WorkerSpan& w : run.workers) {
     if (workers_named_.size() <= static_cast<std::size_t>(w.worker)) workers_named_.resize(w.worker + 1);
     if (!workers_named_[w.worker]) {
       workers_named_[w.worker] = true;
       name_track(kDeviceProcess, 1 + w.worker, "worker " + std::to_string(w.worker));
     }
-    event(span(name, "blocks", kDeviceProcess, 1 + w.worker, w.start, w.end) + "\"launch\": " +
-          std::to_string(serial) + ", \"blocks\": " + std::to_string(w.blocks) + "}}");
+    line_.clear();
+    append_span(line_, &kernel.name, "blocks", kDeviceProcess, 1 + w.worker, w.start, w.end);
+    line_ += "\"launch\": ";
+    append_number(line_, static_cast<long long>(serial));
+    line_ += ", \"blocks\": ";
+    append_number(line_, static_cast<long long>(w.blocks));
+    line_ += "}}";
+    event(line_);
   }
 }
 
 void Timeline::copy(CopySides sides, std::uint64_t bytes, std::int64_t start, std::int64_t end) {
   if (!file_) return;
   const std::string direction = activity::direction_name(sides);
-  event(span("copy " + direction, "copy", kDeviceProcess, kStreamTrack, start, end) +
-        "\"bytes\": " + std::to_string(bytes) + ", \"direction\": \"" + direction + "\"}}");
+  line_.clear();
+  line_.assign("{\"name\": \"copy " + direction + "\"");
+  append_span(line_, nullptr, "copy", kDeviceProcess, kStreamTrack, start, end);
+  line_ += "\"bytes\": ";
+  append_number(line_, static_cast<long long>(bytes));
+  line_ += ", \"direction\": \"" + direction + "\"}}";
+  event(line_);
 }
 
 void Timeline::close(const std::string& device) {

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -49,9 +50,17 @@ class Timeline {
   void event(const std::string& json);
   void name_track(int process, int track, const std::string& name);
 
+  // A kernel's names as JSON strings, demangled once.
+  struct KernelNames {
+    std::string name, mangled;
+  };
+  const KernelNames& names(const std::string& kernel);
+
   std::FILE* file_ = nullptr;
   bool first_ = true;
   std::vector<bool> hosts_named_, workers_named_;
+  std::map<std::string, KernelNames> kernel_names_;
+  std::string line_;  ///< the event being written, kept to reuse its buffer
 };
 
 /// A kernel's name as a track shows it: its readable name without the
