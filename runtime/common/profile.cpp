@@ -62,6 +62,14 @@ const Key& most_frequent(const std::map<Key, std::uint64_t>& counts) {
 
 }  // namespace
 
+std::string format_bandwidth(std::uint64_t bytes, std::int64_t ns) {
+  if (ns <= 0) return "-";
+  const double gb = static_cast<double>(bytes) / static_cast<double>(ns);  // bytes per ns: GB/s
+  if (gb >= 1) return printf_string("%.3fGB/s", gb);
+  if (gb >= 1e-3) return printf_string("%.3fMB/s", gb * 1e3);
+  return printf_string("%.3fKB/s", gb * 1e6);
+}
+
 std::string format_duration(std::int64_t ns) {
   const double v = static_cast<double>(ns);
   if (ns < 1000) return printf_string("%lldns", static_cast<long long>(ns));
@@ -146,9 +154,7 @@ std::string Profile::text(const std::string& device, std::int64_t run_ns) const 
     out += printf_string(" %7s %12s %9s %14s %12s  %s\n", "Time(%)", "Total", "Count", "Bytes", "Bandwidth",
                          "Direction");
     for (const auto& [order, c] : copies_) {
-      const std::string bandwidth =
-          c.timing.total > 0 ? printf_string("%.3fGB/s", static_cast<double>(c.bytes) / static_cast<double>(c.timing.total))
-                             : "-";
+      const std::string bandwidth = format_bandwidth(c.bytes, c.timing.total);
       out += printf_string(" %7s %12s %9llu %14llu %12s  %s\n", percent(c.timing.total, busy).c_str(),
                            format_duration(c.timing.total).c_str(), static_cast<unsigned long long>(c.timing.count),
                            static_cast<unsigned long long>(c.bytes), bandwidth.c_str(),
@@ -157,8 +163,9 @@ std::string Profile::text(const std::string& device, std::int64_t run_ns) const 
   }
 
   out += "\nDevice memory\n";
-  out += printf_string("  peak %lld bytes (%s) allocated at once\n", static_cast<long long>(peak_memory_),
-                       binary_size(peak_memory_).c_str());
+  out += printf_string("  peak %lld bytes", static_cast<long long>(peak_memory_));
+  if (peak_memory_ >= 1024) out += " (" + binary_size(peak_memory_) + ")";
+  out += " allocated at once\n";
 
   out += "\nAPI calls\n";
   if (calls_.empty()) {

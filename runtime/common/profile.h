@@ -66,4 +66,7 @@ class Profile {
 /// `ns` as the profile shows a time: "812ns", "1.250us", "48.123ms", "2.500s".
 std::string format_duration(std::int64_t ns);
 
+/// `bytes` moved in `ns`: "5.447GB/s", "256.000MB/s", "12.500KB/s"; "-" for no time.
+std::string format_bandwidth(std::uint64_t bytes, std::int64_t ns);
+
 }  // namespace gpu_runtime::common

@@ -65,6 +65,15 @@ std::string duration(std::int64_t ns) {
   return format("%.3fs", v / 1e9);
 }
 
+// As the runtime's profile shows a bandwidth: "5.447GB/s", "256.000MB/s", "12.500KB/s".
+std::string bandwidth_text(std::uint64_t bytes, std::int64_t ns) {
+  if (ns <= 0) return "-";
+  const double gb = static_cast<double>(bytes) / static_cast<double>(ns);
+  if (gb >= 1) return format("%.3fGB/s", gb);
+  if (gb >= 1e-3) return format("%.3fMB/s", gb * 1e3);
+  return format("%.3fKB/s", gb * 1e6);
+}
+
 // A tick label: as few decimals as the step needs.
 std::string tick_label(double ns, double step) {
   const char* unit = "ns";
@@ -289,8 +298,7 @@ class Page {
         if (it == copies.end()) continue;
         const CopyRow& c = it->second;
         const bool timed = c.timed > 0;
-        const std::string bandwidth =
-            timed && c.total > 0 ? format("%.3fGB/s", static_cast<double>(c.bytes) / static_cast<double>(c.total)) : "-";
+        const std::string bandwidth = timed ? bandwidth_text(c.bytes, c.total) : "-";
         out_ += "<tr class=\"copy-row\"><td>" + (timed ? percent(c.total, busy) : "-") + "</td><td>" +
                 (timed ? duration(c.total) : "-") + "</td><td>" + std::to_string(c.count) + "</td><td>" +
                 with_commas(c.bytes) + "</td><td>" + bandwidth + "</td><td class=\"name\">" + d + "</td></tr>\n";
