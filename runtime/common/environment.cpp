@@ -57,7 +57,7 @@ Environment read_environment() {
   }
   if (const char* barriers = std::getenv("CUDART_BARRIERS")) {
     const std::string mode(barriers);
-    if (mode == "regions" || mode == "fibers") env.region_forms = mode == "regions";
+    if (mode == "loops" || mode == "regions" || mode == "fibers") env.block_functions = mode != "fibers";
     else report_malformed("CUDART_BARRIERS", barriers);
   }
   if (env.workers == 0) env.workers = std::max(1u, std::thread::hardware_concurrency());

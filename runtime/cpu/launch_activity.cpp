@@ -19,10 +19,10 @@ int worker_number() {
 
 }  // namespace
 
-const char* form_name(const Launch& launch, bool fibers) {
-  if (launch.run_rows) return "rows";
-  if (launch.run_regions) return "region loops";
-  return fibers ? "fibers" : "thread loop";
+const char* form_name(const Launch& launch) {
+  if (!launch.block_function) return "fibers";
+  const KernelForm* form = launch.ops->form;
+  return form && form->form ? form->form : "-";
 }
 
 std::shared_ptr<ObservedLaunch> observe(const Launch& launch, const char* kernel_name) {
@@ -34,8 +34,6 @@ std::shared_ptr<ObservedLaunch> observe(const Launch& launch, const char* kernel
   observed->blocks = launch.blocks;
   return observed;
 }
-
-void fibers_used(Launch& launch) { launch.observed->fibers.store(true, std::memory_order_relaxed); }
 
 void blocks_ran(Launch& launch, std::int64_t start, std::uint64_t blocks) {
   const std::int64_t end = common::activity::now();
@@ -57,7 +55,7 @@ void blocks_ran(Launch& launch, std::int64_t start, std::uint64_t blocks) {
     run.start = std::min(run.start, w.start);
     run.end = std::max(run.end, w.end);
   }
-  run.form = form_name(launch, o.fibers.load(std::memory_order_relaxed));
+  run.form = form_name(launch);
   common::activity::launch_finished(run);
 }
 

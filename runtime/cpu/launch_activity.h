@@ -6,7 +6,6 @@
 // the timeline. With neither on, no record is made and the hooks are skipped.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -20,7 +19,6 @@ namespace gpu_runtime::cpu {
 struct ObservedLaunch {
   common::activity::LaunchRun run;  ///< filled in as workers report
   std::uint64_t blocks = 0;
-  std::atomic<bool> fibers{false};  ///< a block gave its threads fibers
   std::mutex mu;
   std::uint64_t blocks_reported = 0;
 };
@@ -33,11 +31,9 @@ std::shared_ptr<ObservedLaunch> observe(const Launch& launch, const char* kernel
 /// and ending now. Call before counting them done.
 void blocks_ran(Launch& launch, std::int64_t start, std::uint64_t blocks);
 
-/// A block of `launch` met a barrier in its thread form and gave its threads fibers.
-void fibers_used(Launch& launch);
-
-/// The name of the form a launch ran in: "rows", "region loops", or for the
-/// thread form "fibers" when a block met a barrier, else "thread loop".
-const char* form_name(const Launch& launch, bool fibers);
+/// The name of the form a launch runs in: what the compiler made of the
+/// kernel ("thread loops", "region loops" or "fibers"), or "fibers" when
+/// CUDART_BARRIERS=fibers runs its blocks a thread at a time.
+const char* form_name(const Launch& launch);
 
 }  // namespace gpu_runtime::cpu

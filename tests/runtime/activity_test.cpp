@@ -62,7 +62,7 @@ Profile parse_profile(const std::string& text) {
   Profile p;
   std::string section;
   const std::regex kernel(R"(\s*\S+\s+(\S+)\s+(\d+)\s+\S+\s+\S+\s+\S+\s+(\d+x\d+x\d+)\s+(\d+x\d+x\d+)\s+)"
-                          R"((region loops|rows|fibers|thread loop|-)\s+(.+))");
+                          R"((thread loops|region loops|fibers|-)\s+(.+))");
   const std::regex copy(R"(\s*\S+\s+\S+\s+(\d+)\s+(\d+)\s+\S+\s+(.+))");
   const std::regex memory(R"(\s*peak (\d+) bytes .*)");
   const std::regex call(R"(\s*\S+\s+\S+\s+(\d+)\s+\S+\s+(\S+))");
@@ -261,8 +261,8 @@ INSTANTIATE_TEST_SUITE_P(
              {{"CUDART_FAIL", "cudaMemcpy:2,cudaLaunch:3"}}, "region loops"},
         Case{"halvik_fibers", "halvik", {"64", "64", "0", "15", "0", "15", "0.5", "2"},
              {{"CUDART_BARRIERS", "fibers"}, {"CUDART_PROFILE", "1"}}, "fibers"},
-        Case{"test_rows", "test", {}, {}, "rows"},
-        Case{"tessak_thread_loop", "tessak", {"graph.txt"}, {}, "thread loop"}),
+        Case{"test_thread_loops", "test", {}, {}, "thread loops"},
+        Case{"tessak_thread_loops", "tessak", {"graph.txt"}, {}, "thread loops"}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // A profile or timeline file that cannot be written is reported once, and
