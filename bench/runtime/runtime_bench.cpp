@@ -65,6 +65,13 @@ void BM_LaunchRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_LaunchRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
+// The cheapest API call, which touches no device: what the runtime's shell
+// adds to every call (and what the profile and the timeline add to it).
+void BM_HostCall(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(cudaGetLastError());
+}
+BENCHMARK(BM_HostCall)->Unit(benchmark::kNanosecond)->UseRealTime();
+
 // A 65,536-block launch of the empty kernel and its synchronisation: every
 // worker takes part, so the profile and the timeline record a span per worker.
 void BM_WideLaunch(benchmark::State& state) {

@@ -87,10 +87,11 @@ void Profile::Timing::add(std::int64_t ns, bool known) {
   ++timed;
 }
 
-void Profile::add_call(std::string_view call, std::int64_t ns) {
-  auto it = calls_.find(call);
-  if (it == calls_.end()) it = calls_.emplace(std::string(call), Timing{}).first;
-  it->second.add(ns, true);
+void Profile::add_call(const char* call, std::int64_t ns) {
+  for (auto& [name, timing] : calls_)
+    if (name == call) return timing.add(ns, true);
+  calls_.emplace_back(call, Timing{});
+  calls_.back().second.add(ns, true);
 }
 
 void Profile::add_launch(const activity::LaunchRun& run) {
@@ -168,14 +169,20 @@ std::string Profile::text(const std::string& device, std::int64_t run_ns) const 
   out += " allocated at once\n";
 
   out += "\nAPI calls\n";
-  if (calls_.empty()) {
+  std::map<std::string, Timing> calls;
+  for (const auto& [name, t] : calls_) {
+    Timing& merged = calls[name];
+    if (merged.timed == 0) merged = t;
+    else merged.count += t.count, merged.timed += t.timed, merged.total += t.total;
+  }
+  if (calls.empty()) {
     out += "  none\n";
   } else {
     std::int64_t call_ns = 0;
-    for (const auto& [name, t] : calls_) call_ns += t.total;
+    for (const auto& [name, t] : calls) call_ns += t.total;
     out += printf_string(" %7s %12s %9s %12s  %s\n", "Time(%)", "Total", "Calls", "Avg", "Call");
     std::vector<const std::pair<const std::string, Timing>*> order;
-    for (const auto& entry : calls_) order.push_back(&entry);
+    for (const auto& entry : calls) order.push_back(&entry);
     std::stable_sort(order.begin(), order.end(), [](auto* a, auto* b) { return a->second.total > b->second.total; });
     for (const auto* entry : order) {
       const Timing& t = entry->second;

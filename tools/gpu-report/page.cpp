@@ -434,10 +434,21 @@ class Page {
     out_ += "</svg>\n</section>\n";
   }
 
-  std::string readable_short(const std::string& mangled) const {
+  // The readable name without its parameter list ("halvik_cuda_1"), as the
+  // timeline names launches.
+  static std::string readable_short(const std::string& mangled) {
     const std::string r = readable(mangled);
-    const std::size_t paren = r.find('(', r.rfind("(anonymous namespace)") == std::string::npos ? 0 : 22);
-    return paren == std::string::npos || paren == 0 ? r : r.substr(0, paren);
+    static const std::string kAnonymous = "(anonymous namespace)";
+    int depth = 0;
+    for (std::size_t i = 0; i < r.size(); ++i) {
+      if (r[i] == '<') ++depth;
+      else if (r[i] == '>' && depth > 0) --depth;
+      else if (r[i] == '(' && depth == 0) {
+        if (r.compare(i, kAnonymous.size(), kAnonymous) == 0) i += kAnonymous.size() - 1;
+        else if (i > 0) return r.substr(0, i);
+      }
+    }
+    return r;
   }
 
   void footprint_section() {
