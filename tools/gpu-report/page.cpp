@@ -326,7 +326,8 @@ class Page {
     out_ += "</table>\n</section>\n";
   }
 
-  // One rect of the timeline, possibly standing for several spans.
+  // One rect of the timeline, possibly standing for several spans; it takes
+  // the colour of the longest of them.
   struct Box {
     double x0, x1;
     std::string key, color, cls;
@@ -334,10 +335,11 @@ class Page {
     std::int64_t ns = 0;
     std::string title;
     std::int64_t launch = -1;
+    std::int64_t longest = 0;
   };
 
   Box box_for(const Span& s, double x0, double x1) const {
-    Box b{x0, x1, s.name, call_color(s.name), "span call", 1, s.end - s.start, "", s.launch};
+    Box b{x0, x1, s.name, call_color(s.name), "span call", 1, s.end - s.start, "", s.launch, s.end - s.start};
     std::string what = s.name;
     if (s.category == "launch" || s.category == "blocks") {
       const bool known = s.launch >= 0 && static_cast<std::size_t>(s.launch) < run_.launches.size();
@@ -411,7 +413,11 @@ class Page {
           const bool tiny = x1 - x0 < 1.0 || last.x1 - last.x0 < 1.0;
           if (x0 <= last.x1 + 0.5 && (tiny || last.key == b.key)) {
             last.x1 = std::max(last.x1, x1);
-            if (last.key != b.key) last.color = "#999", last.key = "*";
+            if (b.longest > last.longest) {
+              last.longest = b.longest;
+              last.key = b.key;
+              last.color = b.color;
+            }
             ++last.count;
             last.ns += b.ns;
             continue;
