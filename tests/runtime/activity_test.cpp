@@ -101,12 +101,21 @@ struct Span {
 };
 long long ns(const Json& us) { return std::llround(us.number() * 1000); }
 
+// An unoptimised build leaves the kernels its pass cannot transform on
+// fibers, whatever an optimised build makes of them.
+#ifdef __OPTIMIZE__
+constexpr bool kFibersInstead = false;
+#else
+constexpr bool kFibersInstead = true;
+#endif
+
 struct Case {
   const char* name;
   const char* program;
   std::vector<std::string> args;
   std::map<std::string, std::string> env;
-  const char* form;  ///< the form every kernel ran in
+  const char* form;  ///< the form every kernel runs in, in an optimised build
+  bool ran_in(const std::string& form) const { return form == this->form || (kFibersInstead && form == "fibers"); }
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -163,7 +172,7 @@ TEST_P(ProfileAndTimeline, AgreeWithTheTraceOfTheSameRun) {
   std::map<std::string, std::uint64_t> profile_launches;
   for (const auto& [kernel, k] : profile.kernels) {
     profile_launches[kernel] = k.launches;
-    EXPECT_EQ(k.form, c.form) << kernel;
+    EXPECT_TRUE(c.ran_in(k.form)) << kernel << " ran in " << k.form;
   }
   EXPECT_EQ(profile_launches, launch_counts);
   for (const Json* l : launches) {
@@ -224,7 +233,7 @@ TEST_P(ProfileAndTimeline, AgreeWithTheTraceOfTheSameRun) {
     EXPECT_EQ(args["launch"].integer(), static_cast<long long>(i));
     EXPECT_EQ(args["kernel"].str(), (*launches[i])["kernel"].str());
     EXPECT_EQ(args["grid"].integers(), (*launches[i])["grid"].integers());
-    EXPECT_EQ(args["form"].str(), c.form);
+    EXPECT_EQ(args["form"].str(), profile.kernels.at(readable(args["kernel"].str())).form);
     // A launch runs from its first worker's start to its last block's end.
     const auto& workers = worker_spans[static_cast<long long>(i)];
     ASSERT_FALSE(workers.empty());
