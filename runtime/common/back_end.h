@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "common/allocation_table.h"
+#include "common/footprint.h"
 
 namespace gpu_runtime::common {
 
@@ -117,6 +118,10 @@ int start_kernel(const void* entry, const PendingLaunch& launch, bool injected);
 int synchronize();
 /// At exit, before the trace's last line: lets launched work finish.
 void wait_idle();
+/// Right after a launch started: when this back end measured what its
+/// CTAs touched (CUDART_FOOTPRINT=1 on a checked build), waits for it to
+/// end and returns that, by linear CTA index; otherwise nothing.
+std::optional<std::vector<CtaAccesses>> measured_accesses();
 
 // Registration of device code.
 

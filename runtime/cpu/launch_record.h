@@ -5,12 +5,19 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "common/api_shell.h"
 #include "gpu_runtime/cpu_forms.h"
 #include "gpu_runtime/types.h"
 
 namespace gpu_runtime::cpu {
+
+struct LaunchChecks;
+
+/// A kernel's name as its source spells it, when the mangled one decodes.
+std::string readable_name(const char* mangled);
 
 struct Launch {
   /// How the kernel runs (cpu_forms.h).
@@ -20,6 +27,7 @@ struct Launch {
   /// Whether blocks run through the block function (else a thread at a time).
   bool block_function = false;
   dim3 grid, block;
+  std::size_t dynamic_shared = 0;  ///< bytes of extern __shared__ memory per block
   std::uint64_t blocks = 0;  ///< grid.x * grid.y * grid.z
   std::uint64_t serial = 0;  ///< place in the stream, from 0
   alignas(16) std::array<unsigned char, common::kMaxArgumentBytes> args{};
@@ -27,6 +35,12 @@ struct Launch {
   std::atomic<std::uint64_t> next_block{0};  ///< first block not yet taken by a worker
   std::atomic<std::uint64_t> blocks_done{0};
   std::atomic<int> error{0};  ///< first error raised while running, 0 if none
+  /// Set when kernel code faulted or failed a check: blocks not yet run are
+  /// left out.
+  std::atomic<bool> stopped{false};
+  /// What CUDART_MEMCHECK and CUDART_FOOTPRINT ask of this launch; null when
+  /// neither (memcheck.h).
+  std::shared_ptr<LaunchChecks> checks;
 
   /// Records an error found while running; the first one wins. True when
   /// this one did.
