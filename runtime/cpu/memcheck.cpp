@@ -192,18 +192,8 @@ uint3 thread_of(const WorkerChecks& w, unsigned linear) {
 // Where `a` lies among the launch's device blocks, as reports name it.
 std::string describe(const WorkerChecks& w, std::uintptr_t a, std::uint64_t bytes) {
   const DeviceBlock* best = nullptr;
-  std::uintptr_t distance = DeviceMemory::kNearBytes;
-  for (const DeviceBlock& b : w.checks->blocks) {
-    if (a >= b.span_lo && a < b.span_hi) {
-      best = &b;
-      break;
-    }
-    const std::uintptr_t d = a < b.base ? b.base - a : a - (b.base + b.size);
-    if (d < distance) {
-      distance = d;
-      best = &b;
-    }
-  }
+  for (const DeviceBlock& b : w.checks->blocks)
+    if (a >= b.span_lo && a < b.span_hi) best = &b;
   if (!best) return hex(a) + " is not device memory (no device allocation near it)";
   const auto off = static_cast<std::int64_t>(a - best->base);
   const std::string at = "allocation " + std::to_string(best->index) + (off < 0 ? " - " : " + ") +

@@ -85,26 +85,11 @@ void DeviceMemory::forget_oldest_freed() {
 std::optional<NearBlock> DeviceMemory::near(const void* p) const {
   const auto at = reinterpret_cast<std::uintptr_t>(p);
   std::lock_guard lock(mu_);
-  auto place = [at](const DeviceBlock& b) {
-    return NearBlock{b, static_cast<std::int64_t>(at - b.base)};
-  };
   auto above = blocks_.upper_bound(at);
-  if (above != blocks_.begin()) {
-    const DeviceBlock& below = std::prev(above)->second;
-    if (at < below.span_hi) return place(below);
-  }
-  // Between mappings: the closer neighbour, if close enough.
-  std::optional<NearBlock> best;
-  std::uintptr_t best_distance = kNearBytes;
-  if (above != blocks_.begin()) {
-    const DeviceBlock& below = std::prev(above)->second;
-    if (at - (below.base + below.size) < best_distance) {
-      best_distance = at - (below.base + below.size);
-      best = place(below);
-    }
-  }
-  if (above != blocks_.end() && above->second.base - at < best_distance) best = place(above->second);
-  return best;
+  if (above == blocks_.begin()) return std::nullopt;
+  const DeviceBlock& below = std::prev(above)->second;
+  if (at >= below.span_hi) return std::nullopt;
+  return NearBlock{below, static_cast<std::int64_t>(at - below.base)};
 }
 
 std::vector<DeviceBlock> DeviceMemory::blocks() const {

@@ -55,15 +55,13 @@ class DeviceMemory {
   /// addresses stay reserved (inaccessible) until later frees push it out.
   void unmap(void* base, std::size_t size);
 
-  /// The block (live, or freed and still reserved) whose mapping holds `p`,
-  /// else the nearest one within kNearBytes of it. Thread-safe.
+  /// The block (live, or freed and still reserved) whose mapping, guard
+  /// regions included, holds `p`. Thread-safe.
   std::optional<NearBlock> near(const void* p) const;
 
   /// Every live and reserved block, by base. Thread-safe.
   std::vector<DeviceBlock> blocks() const;
 
-  /// How far from a block an address still counts as near it.
-  static constexpr std::size_t kNearBytes = std::size_t{1} << 20;
   /// Freed blocks kept reserved at most, and their address space at most.
   static constexpr std::size_t kReservedBlocks = 1024;
   static constexpr std::size_t kReservedBytes = std::size_t{8} << 30;
