@@ -51,15 +51,28 @@ constexpr std::size_t kDeviceBit = std::size_t{1} << 63;
 constexpr unsigned kKnownShift = 18;
 constexpr std::size_t kKnownSlots = 1024;
 
-// One shared-memory byte in the barrier phase that last touched it, packed
-// in 64 bits: the phase (31 bits, as a tag), the thread that wrote it and
-// two threads that read it (linear index + 1, 11 bits each; 0: none). Their
-// source places are kept beside, for reports.
+// Shared memory in the barrier phase that last touched it: who wrote a
+// byte and (up to two) who read it, packed in 64 bits: the phase (30 bits,
+// as a tag), a split flag, and the writer's and the readers' linear thread
+// indices + 1 (11 bits each; 0: none). Their source places are kept beside,
+// for reports. Cells cover 4-byte words, which the usual whole-word
+// accesses judge at once; a word that an access of part of it touches in a
+// phase is split, its bytes then judged by cells of their own.
 using RaceCell = std::uint64_t;
 constexpr unsigned kWriterShift = 31, kReaderShift[2] = {42, 53};
-constexpr RaceCell kPhaseMask = (RaceCell{1} << 31) - 1, kThreadMask = 0x7ff;
+constexpr RaceCell kPhaseMask = (RaceCell{1} << 30) - 1, kSplit = RaceCell{1} << 30, kThreadMask = 0x7ff;
 
 unsigned field(RaceCell c, unsigned shift) { return static_cast<unsigned>(c >> shift & kThreadMask); }
+
+struct Shadow {
+  std::unique_ptr<RaceCell[]> cells;
+  std::unique_ptr<const Site*[]> writer_sites, reader_sites[2];
+  void allocate(std::size_t n) {
+    cells.reset(new RaceCell[n]());
+    writer_sites.reset(new const Site*[n]());
+    for (auto& sites : reader_sites) sites.reset(new const Site*[n]());
+  }
+};
 
 // A range the running block touched.
 struct Access {
@@ -88,9 +101,8 @@ struct WorkerChecks {
   std::unique_ptr<Known[]> known{new Known[kKnownSlots]};
   std::vector<Access> log;
   Stream streams[kStreams];
-  // Shared memory, byte by byte: the race cells and who made them.
-  std::unique_ptr<RaceCell[]> cells;
-  std::unique_ptr<const Site*[]> writer_sites, reader_sites[2];
+  // Shared memory's race cells, by word and by byte.
+  Shadow words, bytes;
   std::set<std::pair<const Site*, const Site*>> races_reported;
 };
 
@@ -281,50 +293,88 @@ Step step(RaceCell c, RaceCell phase, unsigned me, bool write) {
   return {c, 0};
 }
 
-// Judges one thread's access to `n` bytes from `at` whose cells are all
-// `c`; false when it raced (and was reported).
-bool judge(WorkerChecks& w, std::uintptr_t at, std::uint64_t n, RaceCell c, RaceCell phase, unsigned thread,
-           bool write, int kind, const Site* site) {
+// Judges one thread's access to `n` cells of `shadow` from `at` that are
+// all `c` (each cell `width` bytes); false when it raced (and was reported).
+bool judge(WorkerChecks& w, Shadow& shadow, std::size_t width, std::size_t at, std::size_t n, RaceCell c,
+           RaceCell phase, unsigned thread, bool write, int kind, const Site* site) {
   const unsigned me = thread + 1;
   const Step s = step(c, phase, me, write);
-  RaceCell* cells = w.cells.get() + at;
-  if (s.other != 0) {
+  RaceCell* cells = shadow.cells.get() + at;
+  if (s.other != 0) [[unlikely]] {
     const unsigned shift = s.other == 1 ? kWriterShift : kReaderShift[s.other - 2];
-    const Site* earlier = s.other == 1 ? w.writer_sites[at] : w.reader_sites[s.other - 2][at];
-    report_race(w, at, s.other == 1 ? "write" : "read", field(s.next, shift) - 1, earlier, kind, thread, site);
+    const Site* earlier = s.other == 1 ? shadow.writer_sites[at] : shadow.reader_sites[s.other - 2][at];
+    report_race(w, at * width, s.other == 1 ? "write" : "read", field(s.next, shift) - 1, earlier, kind, thread,
+                site);
     // Judged from here on as if the phase began with this access.
     std::fill(cells, cells + n, step(phase, phase, me, write).next);
-    std::fill(&(write ? w.writer_sites : w.reader_sites[0])[at], &(write ? w.writer_sites : w.reader_sites[0])[at + n],
-              site);
+    const Site** sites = &(write ? shadow.writer_sites : shadow.reader_sites[0])[at];
+    std::fill(sites, sites + n, site);
     return false;
   }
   const RaceCell before = (c & kPhaseMask) == phase ? c : phase;
   std::fill(cells, cells + n, s.next);
   if (s.next != before) {
-    if (field(s.next, kWriterShift) != field(before, kWriterShift)) std::fill(&w.writer_sites[at], &w.writer_sites[at + n], site);
+    if (field(s.next, kWriterShift) != field(before, kWriterShift))
+      std::fill(&shadow.writer_sites[at], &shadow.writer_sites[at + n], site);
     for (int r = 0; r < 2; ++r)
       if (field(s.next, kReaderShift[r]) != field(before, kReaderShift[r]))
-        std::fill(&w.reader_sites[r][at], &w.reader_sites[r][at + n], site);
+        std::fill(&shadow.reader_sites[r][at], &shadow.reader_sites[r][at + n], site);
   }
   return true;
 }
 
-// Races: per byte, the accesses of the phase so far. An access whose bytes
-// all have the same cell (the usual case) is judged once.
+// Judges cells `first` .. `last` - 1 of `shadow` a run of equal cells at a time.
+bool judge_runs(WorkerChecks& w, Shadow& shadow, std::size_t width, std::size_t first, std::size_t last,
+                RaceCell phase, unsigned thread, bool write, int kind, const Site* site) {
+  const RaceCell* cells = shadow.cells.get();
+  for (std::size_t at = first; at < last;) {
+    std::size_t run = 1;
+    while (at + run < last && cells[at + run] == cells[at]) ++run;
+    if (!judge(w, shadow, width, at, run, cells[at], phase, thread, write, kind, site)) return false;
+    at += run;
+  }
+  return true;
+}
+
+// Word `word` is judged by its bytes from now on in this phase.
+void split(WorkerChecks& w, std::size_t word, RaceCell phase) {
+  RaceCell& c = w.words.cells[word];
+  if ((c & kPhaseMask) == phase && (c & kSplit)) return;
+  const bool current = (c & kPhaseMask) == phase;
+  for (std::size_t b = 4 * word; b < 4 * word + 4; ++b) {
+    w.bytes.cells[b] = current ? c : phase;
+    if (!current) continue;
+    w.bytes.writer_sites[b] = w.words.writer_sites[word];
+    for (int r = 0; r < 2; ++r) w.bytes.reader_sites[r][b] = w.words.reader_sites[r][word];
+  }
+  c = (current ? c : phase) | kSplit;
+}
+
+// Races: the accesses of the phase so far, by word, or by byte in words
+// that were split.
 void check_race(WorkerChecks& w, std::uintptr_t offset, std::uint64_t bytes, int kind, const Site* site) {
   const uint3 t = running_thread.thread;
   const unsigned thread = t.x + w.block_dim.x * (t.y + w.block_dim.y * t.z);
   const bool write = (kind & kWrite) != 0;
   const RaceCell phase = w.phase & kPhaseMask;
-  const RaceCell* cells = w.cells.get() + offset;
-  std::uint64_t same = 1;
-  while (same < bytes && cells[same] == cells[0]) ++same;
-  if (same == bytes) {
-    judge(w, offset, bytes, cells[0], phase, thread, write, kind, site);
+  const std::size_t first = offset / 4, last = (offset + bytes + 3) / 4;
+  if (offset % 4 == 0 && bytes % 4 == 0) {
+    for (std::size_t word = first; word < last;) {
+      const RaceCell c = w.words.cells[word];
+      if ((c & kPhaseMask) == phase && (c & kSplit)) {
+        if (!judge_runs(w, w.bytes, 1, 4 * word, 4 * word + 4, phase, thread, write, kind, site)) return;
+        ++word;
+        continue;
+      }
+      std::size_t run = 1;
+      while (word + run < last && w.words.cells[word + run] == c) ++run;
+      if (!judge(w, w.words, 4, word, run, c, phase, thread, write, kind, site)) return;
+      word += run;
+    }
     return;
   }
-  for (std::uint64_t k = 0; k < bytes; ++k)
-    if (!judge(w, offset + k, 1, cells[k], phase, thread, write, kind, site)) return;
+  for (std::size_t word = first; word < last; ++word) split(w, word, phase);
+  judge_runs(w, w.bytes, 1, offset, offset + bytes, phase, thread, write, kind, site);
 }
 
 [[noreturn, gnu::noinline, gnu::cold]] void fail_shared(WorkerChecks& w, std::uintptr_t offset, std::uint64_t bytes,
@@ -436,10 +486,9 @@ void begin_checked_launch(Launch& launch) {
   w.memcheck = w.checks->memcheck;
   w.footprint = w.checks->footprint;
   std::fill(w.known.get(), w.known.get() + kKnownSlots, Known{});
-  if (w.memcheck && !w.cells) {
-    w.cells.reset(new RaceCell[kSharedCapacity]());
-    w.writer_sites.reset(new const Site*[kSharedCapacity]());
-    for (auto& sites : w.reader_sites) sites.reset(new const Site*[kSharedCapacity]());
+  if (w.memcheck && !w.words.cells) {
+    w.words.allocate(kSharedCapacity / 4);
+    w.bytes.allocate(kSharedCapacity);
   }
   active = &w;
 }

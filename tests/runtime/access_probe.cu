@@ -49,6 +49,15 @@ __global__ void neighbours(float* out, int sync) {
   out[threadIdx.x] = tile[(threadIdx.x + 1) % 64];  // @race-read
 }
 
+// Each thread sets its own byte of a shared array; with whole != 0 it then
+// reads the 4-byte word holding it, which other threads write too.
+__global__ void byte_flags(int* out, int whole) {
+  __shared__ unsigned char flags[64];
+  flags[threadIdx.x] = 1;  // @flag-write
+  if (whole) out[threadIdx.x] = ((int*)flags)[threadIdx.x / 4];  // @word-read
+  else out[threadIdx.x] = flags[threadIdx.x];
+}
+
 // Threads exchange through shared memory across a barrier; in block 2,
 // thread 37 then writes a[n], past the end of the buffer: under
 // CUDART_BARRIERS=fibers that thread runs on a fiber of its own.
@@ -95,6 +104,7 @@ GPU_DEVICE_CODE(GPU_KERNEL(store_each, "_Z10store_eachPfi"), GPU_KERNEL(load_eac
                 GPU_KERNEL(shared_past_end, "_Z15shared_past_endPf"), GPU_KERNEL(neighbours, "_Z10neighboursPfi"),
                 GPU_KERNEL(exchange_then_store, "_Z19exchange_then_storePfi"),
                 GPU_KERNEL(overflow, "_Z8overflowPii"), GPU_KERNEL(mark, "_Z4markPi"),
+                GPU_KERNEL(byte_flags, "_Z10byte_flagsPii"),
                 GPU_KERNEL(read_tiles, "_Z10read_tilesPKiPiii"))
 
 static void report(const char* call, int status) { printf("%s %d\n", call, status); }
@@ -169,6 +179,11 @@ int main(int argc, char** argv) {
     launchKernel(neighbours, dim3(2), dim3(64), out, scenario == "no-race" ? 1 : 0);
     report("cudaThreadSynchronize", cudaThreadSynchronize());
     launchKernel(neighbours, dim3(2), dim3(64), out, scenario == "no-race" ? 1 : 0);
+    report("cudaThreadSynchronize", cudaThreadSynchronize());
+  } else if (scenario == "byte-race" || scenario == "bytes-apart") {
+    int* out = nullptr;
+    report("cudaMalloc", cudaMalloc((void**)&out, 64 * sizeof(int)));
+    launchKernel(byte_flags, dim3(1), dim3(64), out, scenario == "byte-race" ? 1 : 0);
     report("cudaThreadSynchronize", cudaThreadSynchronize());
   } else if (scenario == "fiber-fault") {
     float* a = device_floats(1024);

@@ -254,6 +254,22 @@ TEST_P(SharedMemoryRaces, AreReportedOnceWithBothThreadsAndTheLaunchGoesOn) {
   EXPECT_EQ(fenced.out, r.out);
 }
 
+TEST_P(SharedMemoryRaces, AreJudgedByteByByteWhereThreadsShareAWord) {
+  const std::map<std::string, std::string> env{{"CUDART_MEMCHECK", "1"}, {"CUDART_BARRIERS", GetParam()}};
+  const ProgramResult apart = run_probe(ACCESS_PROBE_CHECKED, {"bytes-apart"}, env);
+  EXPECT_EQ(apart.err, "") << "each thread its own byte";
+  EXPECT_EQ(apart.out, "cudaMalloc 0\ncudaThreadSynchronize 0\n");
+
+  const ProgramResult r = run_probe(ACCESS_PROBE_CHECKED, {"byte-race"}, env);
+  const std::string function = "byte_flags(int*, int)";
+  EXPECT_EQ(normalized(r.err),
+            "gpu memcheck: shared memory race in kernel " + function +
+                ", block (0, 0, 0), at shared memory offset 1\ngpu memcheck:   read by thread (0, 0, 0) at " +
+                at("word-read", function) + "\ngpu memcheck:   write by thread (1, 0, 0) at " +
+                at("flag-write", function) + "\ngpu memcheck:   with no barrier between them\n");
+  EXPECT_EQ(r.out, apart.out);
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, SharedMemoryRaces, ::testing::ValuesIn(kModes));
 
 // ---------------------------------------------------------------------------
