@@ -295,7 +295,7 @@ Step step(RaceCell c, RaceCell phase, unsigned me, bool write) {
 
 // Judges one thread's access to `n` cells of `shadow` from `at` that are
 // all `c` (each cell `width` bytes); false when it raced (and was reported).
-bool judge(WorkerChecks& w, Shadow& shadow, std::size_t width, std::size_t at, std::size_t n, RaceCell c,
+[[gnu::always_inline]] inline bool judge(WorkerChecks& w, Shadow& shadow, std::size_t width, std::size_t at, std::size_t n, RaceCell c,
            RaceCell phase, unsigned thread, bool write, int kind, const Site* site) {
   const unsigned me = thread + 1;
   const Step s = step(c, phase, me, write);
