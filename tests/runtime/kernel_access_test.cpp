@@ -17,14 +17,6 @@
 #include "json.h"
 #include "program_runner.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define UNDER_ASAN 1
-#endif
-#endif
-
 namespace {
 
 using test_helpers::Json;
@@ -116,7 +108,7 @@ class KernelFaults : public ::testing::TestWithParam<std::tuple<FaultCase, const
 
 TEST_P(KernelFaults, StopTheLaunchWithStatus700AndOneLineNamingIt) {
   const auto& [c, mode] = GetParam();
-#if defined(UNDER_ASAN)
+#if defined(GPU_SANITIZED_BUILD)
   if (std::string(c.scenario) == "stack-overflow")
     GTEST_SKIP() << "AddressSanitizer reports the overflowing stack itself";
 #endif
@@ -136,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, KernelFaults, ::testing::Combine(::testing::
                          });
 
 TEST(KernelFaults, FaultsOfHostCodeStillKillTheProcess) {
-#if defined(UNDER_ASAN)
+#if defined(GPU_SANITIZED_BUILD)
   GTEST_SKIP() << "AddressSanitizer's handler reports host faults itself and exits with its own status";
 #endif
   const ProgramResult r = run_probe(ACCESS_PROBE, {"host-fault"});
