@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 #include <ucontext.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -33,19 +34,33 @@ struct sigaction previous_segv, previous_bus;
 
 constexpr std::size_t kSignalStackSize = 64 * 1024;
 
-// Announces to AddressSanitizer that the jump leaves the running fiber (or
-// the worker's own stack) for good, for the worker's stack.
-void before_jump(const KernelExit& exit) {
+// A jump from a fiber's stack to the worker's leaves that fiber for good:
+// AddressSanitizer is told of the switch (`sp`: the stack pointer of the
+// code that faulted or failed a check). Within the worker's own stack a jump
+// is an ordinary longjmp.
+constinit thread_local bool switched_stacks = false;
+
+void before_jump(const KernelExit& exit, std::uintptr_t sp) {
+  const auto bottom = reinterpret_cast<std::uintptr_t>(exit.stack_bottom);
+  switched_stacks = sp < bottom || sp - bottom >= exit.stack_size;
 #if defined(GPU_RUNTIME_ASAN_FIBERS)
-  __sanitizer_start_switch_fiber(nullptr, exit.stack_bottom, exit.stack_size);
-#else
-  (void)exit;
+  if (switched_stacks) __sanitizer_start_switch_fiber(nullptr, exit.stack_bottom, exit.stack_size);
 #endif
 }
 
 void after_jump() {
 #if defined(GPU_RUNTIME_ASAN_FIBERS)
-  __sanitizer_finish_switch_fiber(nullptr, nullptr, nullptr);
+  if (switched_stacks) __sanitizer_finish_switch_fiber(nullptr, nullptr, nullptr);
+#endif
+  switched_stacks = false;
+}
+
+std::uintptr_t stack_pointer_of(void* context) {
+#if defined(__x86_64__)
+  return static_cast<std::uintptr_t>(static_cast<const ucontext_t*>(context)->uc_mcontext.gregs[REG_RSP]);
+#else
+  (void)context;
+  return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
 #endif
 }
 
@@ -66,7 +81,7 @@ void on_fault(int signal, siginfo_t* info, void* context) {
     exit->signal = signal;
     exit->address = info->si_addr;
     exit->access = signal == SIGSEGV ? access_of(context) : 0;
-    before_jump(*exit);
+    before_jump(*exit, stack_pointer_of(context));
     siglongjmp(exit->resume, kFaulted);
   }
   // Not kernel code: whatever handled the signal before this runtime does.
@@ -122,7 +137,7 @@ void leave_kernel_code() {
   KernelExit* exit = armed_exit;
   if (!exit) std::abort();  // checks run only in kernel code, which runs armed
   armed_exit = nullptr;
-  before_jump(*exit);
+  before_jump(*exit, reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)));
   siglongjmp(exit->resume, kFailedCheck);
 }
 

@@ -219,16 +219,33 @@ std::string describe(const WorkerChecks& w, std::uintptr_t a, std::uint64_t byte
          " bytes past the end of its " + size;
 }
 
-// Reports the launch's first failed check and leaves the kernel code; the
-// worker stops the launch with status 700.
-[[noreturn, gnu::noinline, gnu::cold]] void fail(WorkerChecks& w, const char* what, int kind, std::uint64_t bytes, const Site* site,
-                       const std::string& where) {
+// What a failed check found.
+enum class Failure { kGlobalBounds, kFreed, kGlobalAlignment, kSharedBounds, kSharedAlignment };
+
+std::uintptr_t alignment_of(int kind) {
+  return std::uintptr_t{1} << std::min<unsigned>(static_cast<unsigned>(kind) >> kAlignShift, 12);
+}
+
+bool misaligned(std::uintptr_t a, int kind) { return (a & (alignment_of(kind) - 1)) != 0; }
+
+// Reports the launch's first failed check (an access of `bytes` at `a`) and
+// leaves the kernel code; the worker stops the launch with status 700. The
+// report's strings are gone before the jump, which runs no destructors.
+[[noreturn, gnu::noinline, gnu::cold]] void fail(WorkerChecks& w, Failure failure, std::uintptr_t a,
+                                                 std::uint64_t bytes, int kind, const Site* site) {
   if (!w.checks->reported.exchange(true)) {
-    const uint3 thread = running_thread.thread;
-    write_report("gpu memcheck: " + std::string(what) + " " + access_word(kind) + " of " + std::to_string(bytes) +
-                 " bytes in kernel " + readable_name(w.launch->name) + "\ngpu memcheck:   at " + place(site) +
-                 "\ngpu memcheck:   by thread " + triple(thread) + " of block " + triple(w.block) +
-                 "\ngpu memcheck:   address " + where + "\n");
+    const bool shared = failure == Failure::kSharedBounds || failure == Failure::kSharedAlignment;
+    const bool alignment = failure == Failure::kGlobalAlignment || failure == Failure::kSharedAlignment;
+    const std::uintptr_t offset = a - w.shared_lo;
+    std::string where = shared ? hex(a) + " is shared memory offset " + std::to_string(offset) : describe(w, a, bytes);
+    if (alignment) where += ", not a multiple of " + std::to_string(alignment_of(kind));
+    else if (shared) where += ", past the end of the block's " + std::to_string(w.shared_bytes) + " bytes";
+    const std::string what = std::string(failure == Failure::kFreed ? "use after free: " : "") +
+                             (alignment ? "misaligned " : "invalid ") + (shared ? "shared " : "global ") +
+                             access_word(kind) + " of " + std::to_string(bytes) + " bytes";
+    write_report("gpu memcheck: " + what + " in kernel " + readable_name(w.launch->name) + "\ngpu memcheck:   at " +
+                 place(site) + "\ngpu memcheck:   by thread " + triple(running_thread.thread) + " of block " +
+                 triple(w.block) + "\ngpu memcheck:   address " + where + "\n");
   }
   leave_kernel_code();
 }
@@ -252,23 +269,6 @@ std::string describe(const WorkerChecks& w, std::uintptr_t a, std::uint64_t byte
 
 // ---------------------------------------------------------------------------
 // The checks.
-
-std::uintptr_t alignment_of(int kind) {
-  return std::uintptr_t{1} << std::min<unsigned>(static_cast<unsigned>(kind) >> kAlignShift, 12);
-}
-
-bool misaligned(std::uintptr_t a, int kind) { return (a & (alignment_of(kind) - 1)) != 0; }
-
-[[noreturn, gnu::noinline, gnu::cold]] void fail_misaligned(WorkerChecks& w, std::uintptr_t a, std::uint64_t bytes, int kind,
-                                                 const Site* site, const char* space, const std::string& where) {
-  fail(w, (std::string("misaligned ") + space).c_str(), kind, bytes, site,
-       where + ", not a multiple of " + std::to_string(alignment_of(kind)));
-}
-
-[[noreturn, gnu::noinline, gnu::cold]] void fail_misaligned_global(WorkerChecks& w, std::uintptr_t a,
-                                                                   std::uint64_t bytes, int kind, const Site* site) {
-  fail_misaligned(w, a, bytes, kind, site, "global", describe(w, a, bytes));
-}
 
 // One thread's access to one byte against the byte's cell: the cell after
 // it, or, when another thread touched the byte in this phase and one of the
@@ -377,19 +377,12 @@ void check_race(WorkerChecks& w, std::uintptr_t offset, std::uint64_t bytes, int
   judge_runs(w, w.bytes, 1, offset, offset + bytes, phase, thread, write, kind, site);
 }
 
-[[noreturn, gnu::noinline, gnu::cold]] void fail_shared(WorkerChecks& w, std::uintptr_t offset, std::uint64_t bytes,
-                                                        int kind, const Site* site) {
-  const std::string at = hex(w.shared_lo + offset) + " is shared memory offset " + std::to_string(offset);
-  if (misaligned(w.shared_lo + offset, kind)) fail_misaligned(w, w.shared_lo + offset, bytes, kind, site, "shared", at);
-  fail(w, "invalid shared", kind, bytes, site,
-       at + ", past the end of the block's " + std::to_string(w.shared_bytes) + " bytes");
-}
-
 [[gnu::noinline]] void check_shared(WorkerChecks& w, std::uintptr_t offset, std::uint64_t bytes, int kind,
                                     const Site* site) {
   if (!w.memcheck || bytes == 0) return;
-  if (offset >= w.shared_bytes || bytes > w.shared_bytes - offset || misaligned(w.shared_lo + offset, kind))
-    fail_shared(w, offset, bytes, kind, site);
+  if (offset >= w.shared_bytes || bytes > w.shared_bytes - offset)
+    fail(w, Failure::kSharedBounds, w.shared_lo + offset, bytes, kind, site);
+  if (misaligned(w.shared_lo + offset, kind)) fail(w, Failure::kSharedAlignment, w.shared_lo + offset, bytes, kind, site);
   // Atomics may meet in one phase; plain accesses of two threads may not.
   if ((kind & (kRead | kWrite)) != (kRead | kWrite)) check_race(w, offset, bytes, kind, site);
 }
@@ -425,19 +418,19 @@ Known& known_slot(WorkerChecks& w, std::uintptr_t a) { return w.known[(a >> kKno
     const std::uintptr_t off = a - b.base;
     if (!b.freed && a >= b.base && off < b.size && bytes <= b.size - off) {
       known_slot(w, a) = {b.base, b.size | kDeviceBit};
-      if (w.memcheck && misaligned(a, kind)) fail_misaligned_global(w, a, bytes, kind, site);
+      if (w.memcheck && misaligned(a, kind)) fail(w, Failure::kGlobalAlignment, a, bytes, kind, site);
       if (w.footprint) record(w, a, bytes, kind, site);
       return;
     }
     if (!w.memcheck) return;
-    fail(w, b.freed ? "use after free: invalid global" : "invalid global", kind, bytes, site, describe(w, a, bytes));
+    fail(w, b.freed ? Failure::kFreed : Failure::kGlobalBounds, a, bytes, kind, site);
   }
   Known mine;
   if (program_memory(a, mine)) {
     if (a - mine.lo + bytes <= mine.size) known_slot(w, a) = mine;
     return;
   }
-  if (w.memcheck) fail(w, "invalid global", kind, bytes, site, describe(w, a, bytes));
+  if (w.memcheck) fail(w, Failure::kGlobalBounds, a, bytes, kind, site);
 }
 
 // Merges a block's ranges: all of them, and the written ones.
@@ -539,7 +532,7 @@ void __gpu_check_access(void* address, unsigned long long bytes, int kind, const
   if (off < size && bytes <= size - off && bytes != 0) [[likely]] {
     if (!(k.size & kDeviceBit)) return;
     if (w->memcheck && misaligned(a, kind)) [[unlikely]]
-      fail_misaligned_global(*w, a, bytes, kind, where);
+      fail(*w, Failure::kGlobalAlignment, a, bytes, kind, where);
     if (w->footprint) record(*w, a, bytes, kind, where);
     return;
   }
