@@ -41,22 +41,46 @@ function(use_kernel_compiler target)
   add_dependencies(${target} compiler_pass)
 endfunction()
 
+# Checked builds (gpucc --memcheck) of the programs, in bin/checked/: the
+# kernel compiler puts a runtime check before every access of kernel code,
+# which CUDART_MEMCHECK=1 and CUDART_FOOTPRINT=1 use. Separate binaries, since
+# the checks cost even when off: they keep the thread loops from vectorising.
+option(GPU_CHECKED_PROGRAMS "Also build each program for memory checking, into bin/checked" ON)
+set(GPU_MEMCHECK_FLAGS -DGPU_MEMCHECK -gline-tables-only)
+
 # add_gpu_program(<target> <main .cu source> [OUTPUT_NAME name] [LIBS libs...]
-#                 [LEAVES_BUFFERS_TO_EXIT])
+#                 [LEAVES_BUFFERS_TO_EXIT] [CHECKED])
 # Builds a CUDA-dialect program for the CPU device, as gpucc does. The main
 # source #includes its kernel source: one translation unit.
 # LEAVES_BUFFERS_TO_EXIT: the program frees nothing by design, so sanitizer
 # builds do not report its buffers as leaks.
+# CHECKED: also <target>_checked, built for checking, into bin/checked/
+# under the same file name (when GPU_CHECKED_PROGRAMS is on).
 function(add_gpu_program target source)
-  cmake_parse_arguments(ARG "LEAVES_BUFFERS_TO_EXIT" "OUTPUT_NAME" "LIBS" ${ARGN})
-  add_executable(${target} ${source})
-  if(ENABLE_SANITIZERS AND ARG_LEAVES_BUFFERS_TO_EXIT)
-    target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/sanitizer/buffers_left_to_exit.cpp)
+  cmake_parse_arguments(ARG "LEAVES_BUFFERS_TO_EXIT;CHECKED" "OUTPUT_NAME" "LIBS" ${ARGN})
+  set(builds ${target})
+  if(ARG_CHECKED AND GPU_CHECKED_PROGRAMS)
+    list(APPEND builds ${target}_checked)
   endif()
-  use_kernel_compiler(${target})
-  target_link_libraries(${target} PRIVATE gpu_runtime_cpu ${ARG_LIBS})
-  if(ARG_OUTPUT_NAME)
-    set_target_properties(${target} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME})
+  foreach(build ${builds})
+    add_executable(${build} ${source})
+    if(ENABLE_SANITIZERS AND ARG_LEAVES_BUFFERS_TO_EXIT)
+      target_sources(${build} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/sanitizer/buffers_left_to_exit.cpp)
+    endif()
+    use_kernel_compiler(${build})
+    target_link_libraries(${build} PRIVATE gpu_runtime_cpu ${ARG_LIBS})
+    if(ARG_OUTPUT_NAME)
+      set_target_properties(${build} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME})
+    endif()
+  endforeach()
+  if(ARG_CHECKED AND GPU_CHECKED_PROGRAMS)
+    target_compile_options(${target}_checked PRIVATE ${GPU_MEMCHECK_FLAGS})
+    get_target_property(output_name ${target} OUTPUT_NAME)
+    if(NOT output_name)
+      set(output_name ${target})
+    endif()
+    get_target_property(output_dir ${target} RUNTIME_OUTPUT_DIRECTORY)
+    set_target_properties(${target}_checked PROPERTIES OUTPUT_NAME ${output_name} RUNTIME_OUTPUT_DIRECTORY ${output_dir}/checked)
   endif()
 endfunction()
 

@@ -54,30 +54,37 @@ unsigned instrument_accesses(Function& f, StringRef kernel_name) {
     Value* address;
     Value* bytes;
     unsigned kind;
+    Align align;  // what the code assumes of the address
   };
   std::vector<Access> accesses;
   auto bytes_of = [&](Type* t) { return ConstantInt::get(Type::getInt64Ty(ctx), dl.getTypeStoreSize(t).getFixedValue()); };
   for (Instruction& i : instructions(f)) {
     if (auto* load = dyn_cast<LoadInst>(&i)) {
-      accesses.push_back({load, load->getPointerOperand(), bytes_of(load->getType()), kCheckRead});
+      accesses.push_back({load, load->getPointerOperand(), bytes_of(load->getType()), kCheckRead, load->getAlign()});
     } else if (auto* store = dyn_cast<StoreInst>(&i)) {
-      accesses.push_back({store, store->getPointerOperand(), bytes_of(store->getValueOperand()->getType()), kCheckWrite});
+      accesses.push_back({store, store->getPointerOperand(), bytes_of(store->getValueOperand()->getType()), kCheckWrite,
+                          store->getAlign()});
     } else if (auto* rmw = dyn_cast<AtomicRMWInst>(&i)) {
-      accesses.push_back({rmw, rmw->getPointerOperand(), bytes_of(rmw->getValOperand()->getType()), kCheckRead | kCheckWrite});
+      accesses.push_back({rmw, rmw->getPointerOperand(), bytes_of(rmw->getValOperand()->getType()),
+                          kCheckRead | kCheckWrite, rmw->getAlign()});
     } else if (auto* cas = dyn_cast<AtomicCmpXchgInst>(&i)) {
-      accesses.push_back({cas, cas->getPointerOperand(), bytes_of(cas->getNewValOperand()->getType()), kCheckRead | kCheckWrite});
+      accesses.push_back({cas, cas->getPointerOperand(), bytes_of(cas->getNewValOperand()->getType()),
+                          kCheckRead | kCheckWrite, cas->getAlign()});
     } else if (auto* transfer = dyn_cast<MemTransferInst>(&i)) {
-      accesses.push_back({transfer, transfer->getSource(), transfer->getLength(), kCheckRead});
-      accesses.push_back({transfer, transfer->getDest(), transfer->getLength(), kCheckWrite});
+      accesses.push_back({transfer, transfer->getSource(), transfer->getLength(), kCheckRead,
+                          transfer->getSourceAlign().valueOrOne()});
+      accesses.push_back({transfer, transfer->getDest(), transfer->getLength(), kCheckWrite,
+                          transfer->getDestAlign().valueOrOne()});
     } else if (auto* set = dyn_cast<MemSetInst>(&i)) {
-      accesses.push_back({set, set->getDest(), set->getLength(), kCheckWrite});
+      accesses.push_back({set, set->getDest(), set->getLength(), kCheckWrite, set->getDestAlign().valueOrOne()});
     }
   }
   unsigned placed = 0;
   for (const Access& a : accesses) {
     if (is_local(a.address)) continue;
     IRBuilder<> b(a.at);
-    b.CreateCall(check, {a.address, b.CreateZExtOrTrunc(a.bytes, b.getInt64Ty()), b.getInt32(a.kind),
+    const unsigned kind = a.kind | Log2(a.align) << kCheckAlignShift;
+    b.CreateCall(check, {a.address, b.CreateZExtOrTrunc(a.bytes, b.getInt64Ty()), b.getInt32(kind),
                          site_record(m, *a.at, kernel_name)});
     ++placed;
   }

@@ -16,13 +16,16 @@ bool checked_build(const llvm::Module& m);
 /// Puts a check before every load, store, atomic and memory intrinsic of `f`
 /// whose address is not one of its own locals:
 ///   __gpu_check_access(address, bytes, kind, site)
-/// kind: 1 read, 2 write (3 both, atomics), site: a constant record of the
-/// source file, line and column and the kernel's name. Returns the number
-/// of checks placed.
+/// kind: 1 read, 2 write (3 both, atomics), and from bit kCheckAlignShift
+/// up the log2 of the alignment the code assumes of the address; site: a
+/// constant record of the source file, line and column and the kernel's
+/// name. Returns the number of checks placed.
 unsigned instrument_accesses(llvm::Function& f, llvm::StringRef kernel_name);
 
 /// Kind bits of a checked access.
 inline constexpr unsigned kCheckRead = 1, kCheckWrite = 2;
+/// Where the access's alignment (log2) starts in its kind.
+inline constexpr unsigned kCheckAlignShift = 4;
 
 /// Names of the runtime's checking entry points. A block function also says
 /// which thread runs (__gpu_check_thread(x, y, z)) before each thread's

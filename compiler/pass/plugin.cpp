@@ -60,6 +60,12 @@ struct PrepareDeviceCode : PassInfoMixin<PrepareDeviceCode> {
 
     // A function that reaches a barrier must not be made control dependent
     // on more than it is, wherever it is called from.
+    // A checked build places its checks in the kernels after inlining: a
+    // kernel inlined into the code that runs it a thread at a time would
+    // run there unchecked.
+    if (checked_build(m))
+      for (Function* kernel : list) kernel->addFnAttr(Attribute::NoInline);
+
     SetVector<Function*> with_barriers = functions_with_barriers(m);
     for (Function* f : with_barriers) {
       f->setConvergent();

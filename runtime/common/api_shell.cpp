@@ -1,7 +1,9 @@
 #include "common/api_shell.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "common/activity.h"
 #include "common/fault_injection.h"
@@ -104,6 +106,9 @@ void ApiShell::at_exit() {
 
 int ApiShell::finish(int status) {
   if (status != kSuccess) last_error_ = status;
+  // An illegal address loses the context, as on a GPU: every later call
+  // that needs the device fails the same way.
+  if (status == kIllegalAddress) lost_ = status;
   return status;
 }
 
@@ -113,7 +118,7 @@ int ApiShell::malloc(void** ptr, std::size_t size) {
   activity::CallScope timed("cudaMalloc");
   std::lock_guard lock(mu_);
   const bool injected = inject_failure("cudaMalloc");
-  const int status = back_end::allocate(ptr, size, injected);
+  const int status = lost_ ? lost_ : back_end::allocate(ptr, size, injected);
   std::optional<Allocation> a;
   if (status == kSuccess) {
     a = allocations_.add(*ptr, size);
@@ -135,7 +140,7 @@ int ApiShell::free(void* ptr) {
   const bool injected = inject_failure("cudaFree");
   const std::string where = trace_enabled() ? describe(ptr) : std::string();
   const std::optional<Allocation> freed = allocations_.based_at(ptr);
-  const int status = back_end::release(ptr, freed, injected);
+  const int status = lost_ ? lost_ : back_end::release(ptr, freed, injected);
   if (status == kSuccess && ptr) allocations_.remove(ptr);
   if (status == kSuccess && freed) activity::memory_changed(-static_cast<std::int64_t>(freed->size));
   if (trace_enabled()) TraceRecord("cudaFree").raw("ptr", where).number("status", status).write();
@@ -154,7 +159,7 @@ int ApiShell::memcpy(void* dst, const void* src, std::size_t count, int kind) {
     dst_text = sides.dst_device ? describe(dst) : dst ? "\"host\"" : "null";
     src_text = sides.src_device ? describe(src) : src ? "\"host\"" : "null";
   }
-  const int status = back_end::copy(allocations_, dst, src, count, kind, sides, injected);
+  const int status = lost_ ? lost_ : back_end::copy(allocations_, dst, src, count, kind, sides, injected);
   if (trace_enabled()) {
     TraceRecord r("cudaMemcpy");
     r.raw("dst", dst_text).raw("src", src_text).unsigned_number("bytes", count).number("kind", kind);
@@ -169,7 +174,7 @@ int ApiShell::thread_synchronize() {
   activity::CallScope timed("cudaThreadSynchronize");
   std::lock_guard lock(mu_);
   const bool injected = inject_failure("cudaThreadSynchronize");
-  int status = back_end::synchronize();
+  int status = lost_ ? lost_ : back_end::synchronize();
   if (injected && status == kSuccess) status = kLaunchFailure;
   if (trace_enabled()) TraceRecord("cudaThreadSynchronize").number("status", status).write();
   return finish(status);
@@ -183,6 +188,7 @@ int ApiShell::get_last_error() {
   const int device = back_end::take_device_error();
   int status = std::exchange(last_error_, kSuccess);
   if (status == kSuccess) status = device;
+  if (lost_) status = lost_;  // a lost context's error is never cleared
   if (trace_enabled()) TraceRecord("cudaGetLastError").number("status", status).write();
   return status;
 }
@@ -226,7 +232,8 @@ int ApiShell::configure_call(Dim3 grid, Dim3 block, std::size_t shared, void* st
   std::lock_guard lock(mu_);
   const bool injected = inject_failure("cudaConfigureCall");
   int status = kSuccess;
-  if (injected) status = kInvalidConfiguration;
+  if (lost_) status = lost_;
+  else if (injected) status = kInvalidConfiguration;
   else configured_.push_back(PendingLaunch{grid, block, shared, stream, {}, {}});
   if (trace_enabled()) {
     TraceRecord r("cudaConfigureCall");
@@ -242,7 +249,9 @@ int ApiShell::setup_argument(const void* arg, std::size_t size, std::size_t offs
   std::lock_guard lock(mu_);
   const bool injected = inject_failure("cudaSetupArgument");
   int status = kSuccess;
-  if (configured_.empty()) {
+  if (lost_) {
+    status = lost_;
+  } else if (configured_.empty()) {
     status = kNotConfigured;
   } else if (injected || !arg || offset > kMaxArgumentBytes || size > kMaxArgumentBytes - offset) {
     status = kInvalidValue;
@@ -264,14 +273,25 @@ int ApiShell::launch(const void* entry) {
   const char* name = back_end::kernel_name(entry);
   if (name && activity::timeline_enabled()) timed.detail("\"kernel\": " + json_string(name));
   PendingLaunch config;
-  int status = kNotConfigured;
-  if (!configured_.empty()) {
+  int status = lost_ ? lost_ : kNotConfigured;
+  if (!lost_ && !configured_.empty()) {
     config = std::move(configured_.back());
     configured_.pop_back();
     // The back end checks the launch and starts the kernel (the CPU device:
     // runtime/cpu/launch_engine.cpp).
     status = back_end::start_kernel(entry, config, injected);
   }
+  // What the launch's CTAs touched, beside what the tracker was told: in
+  // the trace, and one line on standard error when it left the ranges.
+  std::optional<MeasuredFootprint> measured;
+  if (status == kSuccess)
+    if (std::optional<std::vector<CtaAccesses>> accesses = back_end::measured_accesses()) {
+      const std::vector<TrackerRule> rules = tracker_.rules();
+      if (trace_enabled() || !rules.empty())
+        measured = measure_footprint(*accesses, rules, config.grid.x, config.grid.y, config.grid.z, tracker_.finder());
+      if (measured && !rules.empty())
+        std::fputs(outside_ranges_line(name ? name : "?", *measured, config.grid.x, config.grid.y).c_str(), stderr);
+    }
 
   if (trace_enabled()) {
     TraceRecord r("cudaLaunch");
@@ -284,6 +304,7 @@ int ApiShell::launch(const void* entry) {
       args += (i ? ", [" : "[") + std::to_string(config.args[i].first) + ", " + std::to_string(config.args[i].second) + "]";
     r.raw("args", args + "]");
     if (status == kSuccess) r.raw("tracker", tracker_.summary_json(config.grid.x, config.grid.y, config.grid.z));
+    if (measured) r.raw("measured", measured_json(*measured));
     r.number("status", status).write();
   }
   return finish(status);

@@ -66,6 +66,8 @@ class ApiShell {
   TrackerCalls tracker_;
   std::vector<PendingLaunch> configured_;
   int last_error_ = 0;
+  /// The error that lost the context (700), 0 while it is not lost.
+  int lost_ = 0;
 };
 
 }  // namespace gpu_runtime::common

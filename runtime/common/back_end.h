@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "common/allocation_table.h"
+#include "common/footprint.h"
 
 namespace gpu_runtime::common {
 
@@ -120,6 +121,10 @@ int synchronize();
 void wait_idle();
 /// The device as the profile and the timeline name it: "CPU device, 8 workers".
 std::string device_description();
+/// Right after a launch started: when this back end measured what its
+/// CTAs touched (CUDART_FOOTPRINT=1 on a checked build), waits for it to
+/// end and returns that, by linear CTA index; otherwise nothing.
+std::optional<std::vector<CtaAccesses>> measured_accesses();
 
 // Registration of device code.
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 
 namespace gpu_runtime::common {
 
@@ -60,6 +61,12 @@ Environment read_environment() {
     if (mode == "loops" || mode == "regions" || mode == "fibers") env.block_functions = mode != "fibers";
     else report_malformed("CUDART_BARRIERS", barriers);
   }
+  for (auto [name, flag] : {std::pair{"CUDART_MEMCHECK", &env.memcheck}, std::pair{"CUDART_FOOTPRINT", &env.footprint}})
+    if (const char* value = std::getenv(name)) {
+      const std::string text(value);
+      if (text == "0" || text == "1") *flag = text == "1";
+      else report_malformed(name, value);
+    }
   if (env.workers == 0) env.workers = std::max(1u, std::thread::hardware_concurrency());
   return env;
 }

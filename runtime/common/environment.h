@@ -25,6 +25,11 @@ struct Environment {
   /// made one; "fibers" runs every kernel a thread at a time, with a fiber
   /// per thread once a barrier comes.
   bool block_functions = true;
+  /// CUDART_MEMCHECK=1: programs built for checking (gpucc --memcheck) check
+  /// every access of kernel code; CUDART_FOOTPRINT=1: they measure which
+  /// elements each CTA touches. Both off by default ("0").
+  bool memcheck = false;
+  bool footprint = false;
 };
 
 /// The settings, read and checked on the first call. A malformed value is

@@ -28,6 +28,7 @@ class TrackerCalls {
   int flush();
 
   std::size_t pending() const { return tracker_.pending(); }
+  std::vector<TrackerRule> rules() const { return tracker_.rules(); }
 
   /// The footprint summary of the rules in force over a grid, as JSON.
   std::string summary_json(unsigned grid_x, unsigned grid_y, unsigned grid_z) const;

@@ -5,6 +5,12 @@
 #include <algorithm>
 #include <new>
 
+#include "memcheck.h"
+
+#if defined(GPU_RUNTIME_ASAN_FIBERS)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace gpu_runtime::cpu {
 
 namespace {
@@ -46,7 +52,7 @@ void BlockRunner::set_block_shape(dim3 block) {
 }
 
 void BlockRunner::run_span(Launch& launch, std::uint64_t first, std::uint64_t last) {
-  for (std::uint64_t b = first; b < last; ++b) run(launch, b);
+  for (std::uint64_t b = first; b < last && !launch.stopped.load(std::memory_order_relaxed); ++b) run(launch, b);
 }
 
 void BlockRunner::run(Launch& launch, std::uint64_t block) {
@@ -62,9 +68,44 @@ void BlockRunner::run(Launch& launch, std::uint64_t block) {
   state.shared = shared_->bytes;
   state.dynamic_shared = shared_->bytes + launch.ops->form->static_shared;
   diverged_ = false;
+  if (launch.checks)
+    begin_checked_block(block, state.block, state.block_dim, state.shared,
+                        launch.ops->form->static_shared + launch.dynamic_shared);
   if (launch.block_function) run_block_function(launch);
   else run_threads(launch);
+  if (launch.checks) end_checked_block();
   mode_ = Mode::Idle;
+}
+
+void BlockRunner::abandon_block() {
+  if (launch_ && launch_->checks) end_checked_block();
+  for (unsigned t = 1; t < stacks_.size(); ++t) {
+#if defined(GPU_RUNTIME_ASAN_FIBERS)
+    // The abandoned frames leave their poisoned red zones behind.
+    __asan_unpoison_memory_region(stacks_[t].bottom(), FiberStack::kSize);
+#endif
+    contexts_[t] = make_context(stacks_[t], t, &fiber_entry);
+  }
+  mode_ = Mode::Idle;
+  current_ = 0;
+  ended_ = 0;
+  arrived_ = 0;
+  diverged_ = false;
+}
+
+bool BlockRunner::stack_holding(const void* p, std::uintptr_t& lo, std::size_t& size) const {
+  const auto at = reinterpret_cast<std::uintptr_t>(p);
+  auto holds = [&](const void* bottom, std::size_t bytes) {
+    const auto b = reinterpret_cast<std::uintptr_t>(bottom);
+    if (at < b || at - b >= bytes) return false;
+    lo = b;
+    size = bytes;
+    return true;
+  };
+  if (holds(worker_stack_bottom_, worker_stack_size_)) return true;
+  for (const FiberStack& s : stacks_)
+    if (holds(s.bottom(), FiberStack::kSize)) return true;
+  return false;
 }
 
 void BlockRunner::run_block_function(Launch& launch) {
@@ -218,6 +259,7 @@ int BlockRunner::barrier(int predicate, int line) {
   if (++arrived_ == threads_) {
     arrived_ = 0;
     ++phase_;
+    if (launch_->checks) next_checked_phase();
   }
   const unsigned next = next_unfinished(current_);
   if (next != current_) switch_to(next);

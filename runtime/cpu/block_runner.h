@@ -47,6 +47,19 @@ class BlockRunner {
   /// many passed a non-zero predicate.
   int barrier(int predicate, int line);
 
+  /// Kernel code left the running block by a jump (fault.h), from this
+  /// worker's stack or a fiber's: forgets the block, and gives every fiber
+  /// a fresh start, their frames being abandoned.
+  void abandon_block();
+
+  /// Whether `p` lies on the worker's stack or one of its fibers' stacks;
+  /// if so, that stack is [lo, lo + size).
+  bool stack_holding(const void* p, std::uintptr_t& lo, std::size_t& size) const;
+
+  /// The worker's own stack.
+  const void* worker_stack_bottom() const { return worker_stack_bottom_; }
+  std::size_t worker_stack_size() const { return worker_stack_size_; }
+
  private:
   enum class Mode {
     Idle,

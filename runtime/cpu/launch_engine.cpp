@@ -10,9 +10,17 @@
 #include "common/back_end.h"
 #include "common/environment.h"
 #include "device.h"
+#include "fault.h"
+#include "memcheck.h"
 #include "registry.h"
 
 namespace gpu_runtime::common::back_end {
+
+namespace {
+// The checks of the launch start_kernel queued last, until the API shell
+// asks for its footprint (both under the shell's lock).
+std::shared_ptr<cpu::LaunchChecks> just_started;
+}  // namespace
 
 // cudaLaunch, once the API shell has taken the configured launch: checks it
 // against the kernel and the device, picks how its blocks run (cpu_forms.h)
@@ -37,9 +45,12 @@ int start_kernel(const void* entry, const PendingLaunch& config, bool injected) 
   work->block_function = kernel->ops->run_block && environment().block_functions;
   work->grid = grid;
   work->block = block;
+  work->dynamic_shared = config.shared;
   work->blocks = std::uint64_t{grid.x} * grid.y * grid.z;
   std::memcpy(work->args.data(), config.bytes.data(), config.bytes.size());
   work->observed = cpu::observe(*work, kernel->name.c_str());
+  work->checks = cpu::checks_for_launch(work->blocks);
+  just_started = work->checks;
   cpu::launch_engine().submit(std::move(work));
   return cudaSuccess;
 }
@@ -47,6 +58,14 @@ int start_kernel(const void* entry, const PendingLaunch& config, bool injected) 
 int synchronize() { return cpu::launch_engine().synchronize(); }
 
 void wait_idle() { cpu::launch_engine().wait_idle(); }
+
+std::optional<std::vector<CtaAccesses>> measured_accesses() {
+  const std::shared_ptr<cpu::LaunchChecks> checks = std::exchange(just_started, nullptr);
+  if (!checks || !checks->footprint) return std::nullopt;
+  // Once the launch has ended no worker writes its footprint any more.
+  cpu::launch_engine().wait_idle();
+  return std::move(checks->ctas);
+}
 
 }  // namespace gpu_runtime::common::back_end
 
@@ -117,23 +136,49 @@ void LaunchEngine::wait_idle() {
 
 void LaunchEngine::run_blocks(Launch& launch) {
   BlockRunner& runner = BlockRunner::for_this_thread();
+  // After an illegal address the context is lost, as on a GPU: what was
+  // queued behind it does not run.
+  if (lost_.load(std::memory_order_acquire)) {
+    launch.raise(cudaErrorIllegalAddress);
+    launch.stopped.store(true, std::memory_order_relaxed);
+  }
   // Chunks small enough to balance the workers, large enough to keep the
   // shared counter off the hot path.
   const std::uint64_t chunk = std::max<std::uint64_t>(1, launch.blocks / (std::uint64_t(worker_count_) * 16));
   const std::int64_t began = launch.observed ? common::activity::now() : 0;
-  std::uint64_t ran = 0;
-  for (;;) {
-    const std::uint64_t first = launch.next_block.fetch_add(chunk, std::memory_order_relaxed);
-    if (first >= launch.blocks) break;
-    const std::uint64_t last = std::min(launch.blocks, first + chunk);
-    runner.run_span(launch, first, last);
-    ran += last - first;
+  // Kept in memory across a jump back to the exit below.
+  volatile std::uint64_t ran = 0, first = 0, last = 0;
+  KernelExit exit;
+  exit.stack_bottom = runner.worker_stack_bottom();
+  exit.stack_size = runner.worker_stack_size();
+  if (const int reason = sigsetjmp(exit.resume, 0); reason != kStillRunning) {
+    // Kernel code faulted, or failed a check, in the block running: the
+    // launch stops, its later blocks left out.
+    after_landing(reason);
+    const ThreadState& state = running_thread;
+    runner.abandon_block();
+    launch.stopped.store(true, std::memory_order_relaxed);
+    if (launch.raise(cudaErrorIllegalAddress) && reason == kFaulted) report_fault(launch.name, state.block, exit);
+    ran = ran + (last - first);
   }
+  if (launch.checks) begin_checked_launch(launch);
+  arm_kernel_exit(&exit);
+  for (;;) {
+    const std::uint64_t next = launch.next_block.fetch_add(chunk, std::memory_order_relaxed);
+    if (next >= launch.blocks) break;
+    first = next;
+    last = std::min(launch.blocks, next + chunk);
+    if (!launch.stopped.load(std::memory_order_relaxed)) runner.run_span(launch, first, last);
+    ran = ran + (last - first);
+  }
+  disarm_kernel_exit();
+  if (launch.checks) end_checked_launch();
   if (ran == 0) return;
   if (launch.observed) blocks_ran(launch, began, ran);
   if (launch.blocks_done.fetch_add(ran, std::memory_order_acq_rel) + ran == launch.blocks) {
     // The last block of this launch: retire it and let the next one start.
     std::lock_guard lock(mu_);
+    if (launch.error == cudaErrorIllegalAddress) lost_.store(true, std::memory_order_release);
     if (launch.error && !pending_error_) pending_error_ = launch.error;
     queue_.pop_front();
     ++retired_;
@@ -143,6 +188,7 @@ void LaunchEngine::run_blocks(Launch& launch) {
 }
 
 void LaunchEngine::worker_loop() {
+  prepare_worker_for_faults();
   for (;;) {
     std::shared_ptr<Launch> launch;
     std::uint64_t serial = 0;

@@ -56,6 +56,9 @@ class LaunchEngine {
   // microseconds, more than many a kernel takes.
   std::atomic<std::uint64_t> submitted_seen_{0};
   std::atomic<std::uint64_t> retired_seen_{0};
+  /// A launch met an illegal address: the context is lost and later
+  /// launches fail without running.
+  std::atomic<bool> lost_{false};
 };
 
 /// The device's stream, made on first use with CUDART_WORKERS workers and

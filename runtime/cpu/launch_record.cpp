@@ -8,10 +8,7 @@
 
 namespace gpu_runtime::cpu {
 
-namespace {
-
-// A kernel's name as its source spells it, when the mangled one decodes.
-std::string readable(const char* mangled) {
+std::string readable_name(const char* mangled) {
   int status = 0;
   char* text = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
   std::string out = status == 0 && text ? text : mangled;
@@ -19,11 +16,9 @@ std::string readable(const char* mangled) {
   return out;
 }
 
-}  // namespace
-
 void Launch::report_divergence(uint3 block, int line, int other_line) {
   if (!raise(cudaErrorLaunchFailure)) return;
-  const std::string kernel = readable(name);
+  const std::string kernel = readable_name(name);
   if (line > 0 && other_line > 0)
     std::fprintf(stderr,
                  "gpu runtime: kernel %s, block (%u, %u, %u): threads of the block stopped at different barriers "

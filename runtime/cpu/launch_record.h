@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "common/api_shell.h"
 #include "gpu_runtime/cpu_forms.h"
@@ -14,6 +15,10 @@
 namespace gpu_runtime::cpu {
 
 struct ObservedLaunch;
+struct LaunchChecks;
+
+/// A kernel's name as its source spells it, when the mangled one decodes.
+std::string readable_name(const char* mangled);
 
 struct Launch {
   /// How the kernel runs (cpu_forms.h).
@@ -23,6 +28,7 @@ struct Launch {
   /// Whether blocks run through the block function (else a thread at a time).
   bool block_function = false;
   dim3 grid, block;
+  std::size_t dynamic_shared = 0;  ///< bytes of extern __shared__ memory per block
   std::uint64_t blocks = 0;  ///< grid.x * grid.y * grid.z
   std::uint64_t serial = 0;  ///< place in the stream, from 0
   alignas(16) std::array<unsigned char, common::kMaxArgumentBytes> args{};
@@ -32,6 +38,12 @@ struct Launch {
   std::atomic<int> error{0};  ///< first error raised while running, 0 if none
   /// What the profile and the timeline learn of it (launch_activity.h); null when both are off.
   std::shared_ptr<ObservedLaunch> observed;
+  /// Set when kernel code faulted or failed a check: blocks not yet run are
+  /// left out.
+  std::atomic<bool> stopped{false};
+  /// What CUDART_MEMCHECK and CUDART_FOOTPRINT ask of this launch; null when
+  /// neither (memcheck.h).
+  std::shared_ptr<LaunchChecks> checks;
 
   /// Records an error found while running; the first one wins. True when
   /// this one did.

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 extern char** environ;
 
 namespace test_helpers {
@@ -125,6 +127,19 @@ std::vector<std::string> split_lines(const std::string& text) {
     start = nl + 1;
   }
   return lines;
+}
+
+int source_line(const fs::path& path, const std::string& marker) {
+  int number = 0, found = 0, count = 0;
+  for (const std::string& line : split_lines(read_file(path))) {
+    ++number;
+    if (line.find(marker) != std::string::npos) {
+      found = number;
+      ++count;
+    }
+  }
+  EXPECT_EQ(count, 1) << "marker " << marker << " in " << path;
+  return count == 1 ? found : 0;
 }
 
 }  // namespace test_helpers

@@ -45,4 +45,8 @@ void write_file(const std::filesystem::path& path, const std::string& bytes);
 /// Splits text into lines without their newlines (a final newline ends the last line).
 std::vector<std::string> split_lines(const std::string& text);
 
+/// The number of the one line of `path` that contains `marker` (0, with a
+/// test failure, when there is no such line or more than one).
+int source_line(const std::filesystem::path& path, const std::string& marker);
+
 }  // namespace test_helpers

@@ -1,5 +1,5 @@
 // gpucc as a user runs it: the README's example program, the report of
-// each kernel's form, and bad command lines.
+// each kernel's form, a build for memory checking, and bad command lines.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -72,6 +72,35 @@ int main() {}
             std::string::npos)
       << report.err;
   EXPECT_FALSE(std::filesystem::exists(dir / "a.out")) << "a report builds nothing";
+}
+
+TEST(Gpucc, MemcheckBuildsNameTheSourceLineOfABadAccess) {
+  TempDir dir;
+  write_file(dir / "past.cu", R"(#include <cstdio>
+#include "gpu_runtime.h"
+__global__ void add_past(int* a, int n) {
+  int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i <= n) a[i] += 1;
+}
+GPU_DEVICE_CODE(GPU_KERNEL(add_past, "_Z8add_pastPii"))
+int main() {
+  int* d;
+  cudaMalloc((void**)&d, 1000 * sizeof(int));
+  launchKernel(add_past, dim3(4), dim3(256), d, 1000);
+  std::printf("%d\n", (int)cudaThreadSynchronize());
+}
+)");
+  auto built = run_program(GPUCC, {"--memcheck", "past.cu", "-o", "past"}, dir.path());
+  ASSERT_EQ(built.exit_status, 0) << built.err;
+  auto checked = run_program(dir / "past", {}, dir.path(), {{"CUDART_MEMCHECK", "1"}});
+  EXPECT_EQ(checked.out, "700\n");
+  EXPECT_EQ(test_helpers::split_lines(checked.err).at(0),
+            "gpu memcheck: invalid global read of 4 bytes in kernel add_past(int*, int)");
+  EXPECT_NE(checked.err.find("at past.cu:5:"), std::string::npos) << checked.err;
+  // Element 1000 lies inside the allocation's 256-byte rounding: only the check sees it.
+  auto unchecked = run_program(dir / "past", {}, dir.path());
+  EXPECT_EQ(unchecked.out, "0\n");
+  EXPECT_EQ(unchecked.err, "");
 }
 
 TEST(Gpucc, RefusesBadCommandLines) {
