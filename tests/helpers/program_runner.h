@@ -25,6 +25,19 @@ ProgramResult run_program(const std::filesystem::path& program, const std::vecto
                           const std::filesystem::path& cwd,
                           const std::map<std::string, std::string>& env = {});
 
+/// As run_program, with the size of every file the program writes limited
+/// to `file_size_limit` bytes (RLIMIT_FSIZE) and SIGXFSZ ignored, so that a
+/// write past the limit fails with EFBIG as one on a full disk fails. Its
+/// standard output and error are pipes, which the limit does not cover.
+ProgramResult run_program_with_file_size_limit(const std::filesystem::path& program,
+                                               const std::vector<std::string>& args,
+                                               const std::filesystem::path& cwd,
+                                               unsigned long long file_size_limit,
+                                               const std::map<std::string, std::string>& env = {});
+
+/// The names of the entries of a folder, sorted.
+std::vector<std::string> folder_entries(const std::filesystem::path& folder);
+
 /// A fresh directory under the system's temporary folder, removed with its contents.
 class TempDir {
  public:

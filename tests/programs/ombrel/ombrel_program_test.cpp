@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "json.h"
@@ -262,6 +263,40 @@ TEST_F(OmbrelProgram, UnwritableOutResFailsAfterTheResultLine) {
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.out, header(3) + "NUM=2\n" + digits_line(expected_scores(2)));
   EXPECT_EQ(result.err, "ombrel: cannot write out.res: Is a directory\n");
+}
+
+// A file that opens but cannot be read is named with the reason, never taken
+// for a missing or a short one; out.res is not touched.
+TEST_F(OmbrelProgram, InputFilesThatCannotBeReadAreNamedWithTheReason) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"data/t10k-images-idx3-ubyte", "FAIL! data/t10k-images-idx3-ubyte CANNOT BE READ (Is a directory)!\n"},
+      {"data/lw3.wei", header(3) + "FAIL! data/lw3.wei CANNOT BE READ (Is a directory)!\n"}};
+  for (const auto& [file, out] : cases) {
+    write_inputs();
+    test_helpers::write_file(dir / "out.res", "previous");
+    fs::remove(dir / file);
+    fs::create_directory(dir / file);
+    const auto result = run({"2"});
+    EXPECT_EQ(result.exit_status, 1) << file;
+    EXPECT_EQ(result.out, out);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(test_helpers::read_file(dir / "out.res"), "previous");
+    fs::remove(dir / file);
+  }
+}
+
+// out.res cannot be written in full (a file-size limit, as a full disk): the
+// previous one stays as it was and no temporary file is left.
+TEST_F(OmbrelProgram, OutResThatCannotBeWrittenInFullLeavesThePreviousOne) {
+  write_inputs();
+  test_helpers::write_file(dir / "out.res", "previous");
+  const auto result = test_helpers::run_program_with_file_size_limit(test_helpers::program_path("ombrel"), {"2"},
+                                                                     dir.path(), 40);
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.out, header(3) + "NUM=2\n" + digits_line(expected_scores(2)));
+  EXPECT_EQ(result.err, "ombrel: cannot write out.res: File too large\n");
+  EXPECT_EQ(test_helpers::read_file(dir / "out.res"), "previous");
+  EXPECT_EQ(test_helpers::folder_entries(dir.path()), (std::vector<std::string>{"data", "out.res"}));
 }
 
 // --- Runtime failures ----------------------------------------------------------
