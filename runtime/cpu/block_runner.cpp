@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <new>
 
 #include "gpu_runtime/device.h"
 
@@ -170,7 +171,15 @@ void BlockRunner::barrier() {
   switch (mode_) {
     case Mode::Direct:
       // Thread 0 met the block's first barrier: every other thread needs a fiber.
-      start_other_threads();
+      try {
+        start_other_threads();
+      } catch (const std::bad_alloc&) {
+        // No stacks to be had: the launch fails, as a GPU's does when a block
+        // needs more than it has; thread 0 ends alone, its barriers passing.
+        launch_->raise(cudaErrorLaunchFailure);
+        mode_ = Mode::Single;
+        return;
+      }
       mode_ = Mode::Fibers;
       switch_to(1);
       return;

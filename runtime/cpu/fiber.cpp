@@ -39,9 +39,16 @@ std::size_t page_size() {
 
 FiberStack::FiberStack() {
   const std::size_t guard = page_size();
-  mapping_ = ::mmap(nullptr, kSize + guard, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (mapping_ == MAP_FAILED) throw std::bad_alloc();
-  ::mprotect(mapping_, guard, PROT_NONE);
+  void* mapping = ::mmap(nullptr, kSize + guard, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (mapping == MAP_FAILED) throw std::bad_alloc();
+  // The guard page makes a mapping of its own, which fails once the process
+  // has as many as the system allows: no stack then, rather than one without
+  // its guard.
+  if (::mprotect(mapping, guard, PROT_NONE) != 0) {
+    ::munmap(mapping, kSize + guard);
+    throw std::bad_alloc();
+  }
+  mapping_ = mapping;
   usable_ = static_cast<char*>(mapping_) + guard;
 }
 

@@ -255,7 +255,7 @@ TEST(SplitEnvironment, MalformedBarrierModeIsReportedAndRegionsKept) {
   const Shape s{16, 1, 1, 2, 1, 1};
   const ProbeOutput run = run_probe("stack_address", s, {"loops", "1"});
   EXPECT_EQ(run.result.exit_status, 0);
-  EXPECT_EQ(run.result.err, "gpu runtime: ignoring malformed CUDART_BARRIERS value 'loops'\n");
+  EXPECT_EQ(run.result.err, "gpu runtime: ignoring CUDART_BARRIERS value 'loops': expected regions or fibers\n");
   expect_values(values_of(run, "frames"), {1, 1}, "frames under the default mode");
 
   TempDir dir;
