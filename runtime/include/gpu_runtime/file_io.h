@@ -124,10 +124,25 @@ inline void outputDiscard(OutputFile* out) {
 
 namespace gpu_runtime {
 
+/// The rest of the stream `f` in `bytes`; at most `limit` bytes. Returns 0,
+/// the errno of a read that failed, or EFBIG for a stream longer than `limit`.
+inline int read_whole_stream(FILE* f, std::string& bytes, size_t limit = size_t{1} << 32) {
+  bytes.clear();
+  char chunk[1 << 16];
+  for (;;) {
+    int error = 0;
+    const size_t got = freadFully(chunk, sizeof(chunk), f, &error);
+    if (error != 0) return error;
+    if (got > limit - bytes.size()) return EFBIG;
+    bytes.append(chunk, got);
+    if (got < sizeof(chunk)) return 0;
+  }
+}
+
 /// The whole of the file at `path` in `bytes`, or false with `error` saying
 /// why not in one phrase that names the file ("cannot open X: No such file
-/// or directory", "cannot read X: Is a directory"). At most `limit` bytes are
-/// read: a longer file is refused ("X is larger than N bytes").
+/// or directory", "cannot read X: Is a directory"). A file longer than
+/// `limit` bytes is refused ("X is longer than N bytes").
 inline bool read_whole_file(const std::string& path, std::string& bytes, std::string& error,
                             size_t limit = size_t{1} << 32) {
   FILE* f = std::fopen(path.c_str(), "rb");
@@ -135,25 +150,11 @@ inline bool read_whole_file(const std::string& path, std::string& bytes, std::st
     error = "cannot open " + path + ": " + std::strerror(errno);
     return false;
   }
-  bytes.clear();
-  char chunk[1 << 16];
-  int read_error = 0;
-  for (;;) {
-    const size_t got = freadFully(chunk, sizeof(chunk), f, &read_error);
-    if (bytes.size() + got > limit) {
-      std::fclose(f);
-      error = path + " is larger than " + std::to_string(limit) + " bytes";
-      return false;
-    }
-    bytes.append(chunk, got);
-    if (read_error != 0 || got < sizeof(chunk)) break;
-  }
+  const int failed = read_whole_stream(f, bytes, limit);
   std::fclose(f);
-  if (read_error != 0) {
-    error = "cannot read " + path + ": " + std::strerror(read_error);
-    return false;
-  }
-  return true;
+  if (failed == EFBIG) error = path + " is longer than " + std::to_string(limit) + " bytes";
+  else if (failed != 0) error = "cannot read " + path + ": " + std::strerror(failed);
+  return failed == 0;
 }
 
 /// Writes `bytes` as the new contents of `path` (temporary file and rename,

@@ -361,9 +361,10 @@ TEST(SplitTool, RefusesBadCommandLinesAndMissingFiles) {
       {{}, "split_barriers: usage: split_barriers <source> <output> [--depfile <file>] [--report]\n"},
       {{"k.cu"}, "split_barriers: usage: split_barriers <source> <output> [--depfile <file>] [--report]\n"},
       {{"k.cu", "o.cpp", "--verbose"}, "split_barriers: unknown option '--verbose'\n"},
-      {{missing, "o.cpp"}, "split_barriers: cannot read " + missing + "\n"},
+      {{missing, "o.cpp"}, "split_barriers: cannot open " + missing + ": No such file or directory\n"},
+      {{dir.path().string(), "o.cpp"}, "split_barriers: cannot read " + dir.path().string() + ": Is a directory\n"},
       {{"k.cu", (dir / "no_dir" / "o.cpp").string()},
-       "split_barriers: cannot write " + (dir / "no_dir" / "o.cpp").string() + "\n"},
+       "split_barriers: cannot create " + (dir / "no_dir" / "o.cpp").string() + ": No such file or directory\n"},
   };
   for (const Case& c : cases) {
     const auto result = run_program(SPLIT_BARRIERS_TOOL, c.args, dir.path());
