@@ -51,8 +51,8 @@ Environment parse_environment(const char* (*lookup)(const char* name), std::stri
   }
   if (const char* barriers = lookup("CUDART_BARRIERS")) {
     const std::string mode(barriers);
-    if (mode == "regions" || mode == "fibers") env.region_forms = mode == "regions";
-    else refuse("CUDART_BARRIERS", barriers, "regions or fibers");
+    if (mode == "loops" || mode == "regions" || mode == "fibers") env.block_functions = mode != "fibers";
+    else refuse("CUDART_BARRIERS", barriers, "loops, regions or fibers");
   }
   if (env.workers == 0)
     env.workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, unsigned{kMaxWorkers}));

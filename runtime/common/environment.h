@@ -23,9 +23,11 @@ struct Environment {
   int cc_major = 8;                       ///< CUDART_DEVICE_CC
   int cc_minor = 0;
   int workers = 0;                        ///< CUDART_WORKERS; 0: one per hardware thread, at most kMaxWorkers
-  /// CUDART_BARRIERS: "regions" (the default) runs kernels split at their
-  /// barriers region by region; "fibers" gives every kernel's threads fibers.
-  bool region_forms = true;
+  /// CUDART_BARRIERS: "loops" (the default; "regions" says the same) runs
+  /// each block through its kernel's block function, where the compiler
+  /// made one; "fibers" runs every kernel a thread at a time, with a fiber
+  /// per thread once a barrier comes.
+  bool block_functions = true;
 };
 
 /// The settings, read and checked on the first call. A malformed value, or

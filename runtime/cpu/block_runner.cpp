@@ -5,12 +5,10 @@
 #include <algorithm>
 #include <new>
 
-#include "gpu_runtime/device.h"
-
 namespace gpu_runtime::cpu {
 
 namespace {
-__thread BlockRunner* current_runner = nullptr;
+thread_local BlockRunner* current_runner = nullptr;
 }  // namespace
 
 BlockRunner& BlockRunner::for_this_thread() {
@@ -19,9 +17,11 @@ BlockRunner& BlockRunner::for_this_thread() {
   return runner;
 }
 
-BlockRunner::BlockRunner() {
+BlockRunner* BlockRunner::current() { return current_runner; }
+
+BlockRunner::BlockRunner() : shared_(new SharedMemory) {
   // Thread 0 runs on this stack and is switched to like any fiber, so its
-  // bounds are needed to announce those switches to AddressSanitizer.
+  // bounds are needed to announce those switches to the sanitizers.
   pthread_attr_t attr;
   if (pthread_getattr_np(pthread_self(), &attr) == 0) {
     void* bottom = nullptr;
@@ -45,6 +45,78 @@ void BlockRunner::set_block_shape(dim3 block) {
       for (unsigned x = 0; x < block.x; ++x) indices_[t++] = uint3{x, y, z};
 }
 
+void BlockRunner::run_span(Launch& launch, std::uint64_t first, std::uint64_t last) {
+  for (std::uint64_t b = first; b < last; ++b) run(launch, b);
+}
+
+void BlockRunner::run(Launch& launch, std::uint64_t block) {
+  launch_ = &launch;
+  block_ = block;
+  set_block_shape(launch.block);
+  const std::uint64_t gx = launch.grid.x, gy = launch.grid.y;
+  ThreadState& state = running_thread;
+  state.block = uint3{unsigned(block % gx), unsigned(block / gx % gy), unsigned(block / (gx * gy))};
+  state.block_dim = launch.block;
+  state.grid_dim = launch.grid;
+  state.thread = uint3{0, 0, 0};
+  state.shared = shared_->bytes;
+  state.dynamic_shared = shared_->bytes + launch.ops->form->static_shared;
+  diverged_ = false;
+  if (launch.block_function) run_block_function(launch);
+  else run_threads(launch);
+  mode_ = Mode::Idle;
+}
+
+void BlockRunner::run_block_function(Launch& launch) {
+  const std::size_t need = std::size_t(threads_) * launch.ops->form->scratch_per_thread;
+  if (need > scratch_size_) {
+    scratch_.reset(new (std::align_val_t(64), std::nothrow) unsigned char[need]);
+    scratch_size_ = scratch_ ? need : 0;
+    // Without room for every thread's slots, the block still runs: a thread
+    // at a time, each on a stack of its own.
+    if (!scratch_) return run_threads(launch);
+  }
+  const ThreadState& state = running_thread;
+  BlockPlace place{};
+  for (int d = 0; d < 3; ++d) {
+    place.block[d] = (&state.block.x)[d];
+    place.block_dim[d] = (&state.block_dim.x)[d];
+    place.grid_dim[d] = (&state.grid_dim.x)[d];
+  }
+  place.shared = state.shared;
+  place.dynamic_shared = state.dynamic_shared;
+  place.scratch = scratch_.get();
+  mode_ = Mode::Block;
+  if (launch.ops->run_block(launch.args.data(), place) != 0) diverged(place.divergent_lines[0], place.divergent_lines[1]);
+}
+
+void BlockRunner::run_threads(Launch& launch) {
+  const unsigned char* args = launch.args.data();
+  current_ = 0;
+  ended_ = 0;
+  arrived_ = 0;
+  mode_ = threads_ == 1 ? Mode::Single : Mode::Direct;
+  launch.ops->run_thread(args);
+
+  if (mode_ == Mode::Direct) {
+    // Thread 0 met no barrier: the others run one after another.
+    mode_ = Mode::Loop;
+    for (unsigned t = 1; t < threads_; ++t) {
+      running_thread.thread = indices_[t];
+      launch.ops->run_thread(args);
+    }
+  } else if (mode_ == Mode::Fibers) {
+    // Thread 0 has ended after meeting barriers: the worker waits while the
+    // others finish, and the last one to end comes back here.
+    finished_[0] = 1;
+    ++ended_;
+    if (arrived_ > 0) diverged(phase_line_, 0);
+    current_ = threads_;
+    const unsigned next = next_unfinished(0);
+    if (next < threads_) switch_to(next);
+  }
+}
+
 SwitchTarget BlockRunner::target(unsigned thread) const {
   if (thread >= threads_) return {worker_context_, worker_stack_bottom_, worker_stack_size_};
   if (thread == 0) return {contexts_[0], worker_stack_bottom_, worker_stack_size_};
@@ -54,7 +126,7 @@ SwitchTarget BlockRunner::target(unsigned thread) const {
 unsigned BlockRunner::next_unfinished(unsigned after) const {
   for (unsigned t = after + 1; t < threads_; ++t)
     if (!finished_[t]) return t;
-  for (unsigned t = 0; t <= after; ++t)
+  for (unsigned t = 0; t <= after && t < threads_; ++t)
     if (!finished_[t]) return t;
   return threads_;
 }
@@ -66,9 +138,7 @@ void BlockRunner::fiber_entry(Transfer t) {
   // A fiber lives as long as its worker: after each thread it has run, it
   // waits to run the thread of the same index in a later block.
   for (;;) {
-    gpu_runtime::ThreadPlace place = self.place_;
-    place.thread = self.indices_[self.current_];
-    self.launch_->ops->run_thread(self.launch_->args.data(), place);
+    self.launch_->ops->run_thread(self.launch_->args.data());
     self.finish_current();
   }
 }
@@ -77,6 +147,7 @@ void BlockRunner::switch_to(unsigned thread) {
   const unsigned from = current_;
   current_ = thread;
   if (thread < threads_) {
+    running_thread.thread = indices_[thread];
     // Threads take turns in index order: start fetching the saved registers
     // and top frames of the one after this one, which usually runs next.
     if (thread + 1 < threads_) {
@@ -92,6 +163,9 @@ void BlockRunner::switch_to(unsigned thread) {
 
 void BlockRunner::finish_current() {
   finished_[current_] = 1;
+  ++ended_;
+  // Ending while others wait at a barrier: they would wait for ever.
+  if (arrived_ > 0) diverged(phase_line_, 0);
   switch_to(next_unfinished(current_));
 }
 
@@ -106,69 +180,19 @@ void BlockRunner::start_other_threads() {
   finished_.assign(threads_, 0);
 }
 
-void BlockRunner::enter(Launch& launch, std::uint64_t block) {
-  launch_ = &launch;
-  const std::uint64_t gx = launch.grid.x, gy = launch.grid.y;
-  place_.block = uint3{static_cast<unsigned>(block % gx), static_cast<unsigned>((block / gx) % gy),
-                       static_cast<unsigned>(block / (gx * gy))};
-  place_.block_dim = launch.block;
-  place_.grid_dim = launch.grid;
-}
-
-void BlockRunner::run(Launch& launch, std::uint64_t block) {
-  enter(launch, block);
-  set_block_shape(launch.block);
-  const unsigned char* args = launch.args.data();
-
-  if (launch.run_regions) {
-    mode_ = Mode::Regions;
-    // The form returns true from its end only; anything else means some
-    // thread did not pass through every region.
-    if (!launch.run_regions(args, place_)) launch.raise(cudaErrorLaunchFailure);
-    mode_ = Mode::Idle;
-    return;
-  }
-
-  current_ = 0;
-  place_.thread = indices_[0];
-  mode_ = threads_ == 1 ? Mode::Single : Mode::Direct;
-  launch.ops->run_thread(args, place_);
-
-  if (mode_ == Mode::Direct) {
-    mode_ = Mode::Loop;
-    launch.ops->run_threads(args, place_, 1, threads_);
-  } else if (mode_ == Mode::Fibers) {
-    // Thread 0 has finished after meeting barriers: let the others finish.
-    current_ = threads_;
-    finished_[0] = 1;
-    const unsigned next = next_unfinished(0);
-    if (next < threads_) switch_to(next);
-  }
-  mode_ = Mode::Idle;
-}
-
-void BlockRunner::run_span(Launch& launch, std::uint64_t first, std::uint64_t last) {
-  const std::uint64_t gx = launch.grid.x;
-  std::uint64_t b = first;
-  while (b < last) {
-    // The blocks from b to the end of its row of the grid, or of the span.
-    const std::uint64_t x = b % gx;
-    const std::uint64_t run_end = std::min(last, b - x + gx);
-    bool ran = false;
-    if (launch.run_rows) {
-      enter(launch, b);
-      mode_ = Mode::Rows;
-      ran = launch.run_rows(launch.args.data(), place_, static_cast<unsigned>(x), static_cast<unsigned>(run_end - b));
-      mode_ = Mode::Idle;
-    }
-    if (!ran)
-      for (std::uint64_t k = b; k < run_end; ++k) run(launch, k);
-    b = run_end;
-  }
-}
-
-void BlockRunner::barrier() {
+int BlockRunner::barrier(int predicate, int line) {
   switch (mode_) {
+    case Mode::Single:
+      return predicate != 0;
+    case Mode::Loop:
+      // Thread 0 ended without this barrier: the block's threads disagree.
+      diverged(line, 0);
+      return 0;
+    case Mode::Block:
+    case Mode::Idle:
+      // A barrier the compiler did not see: the block function cannot honour it.
+      if (launch_) launch_->raise(cudaErrorLaunchFailure);
+      return 0;
     case Mode::Direct:
       // Thread 0 met the block's first barrier: every other thread needs a fiber.
       try {
@@ -178,35 +202,40 @@ void BlockRunner::barrier() {
         // needs more than it has; thread 0 ends alone, its barriers passing.
         launch_->raise(cudaErrorLaunchFailure);
         mode_ = Mode::Single;
-        return;
+        return predicate != 0;
       }
       mode_ = Mode::Fibers;
-      switch_to(1);
-      return;
-    case Mode::Fibers: {
-      const unsigned next = next_unfinished(current_);
-      if (next != current_) switch_to(next);
-      return;
-    }
-    case Mode::Loop:
-      // Thread 0 finished without this barrier: the block's threads disagree
-      // on barriers, which a GPU cannot run either.
-      launch_->raise(cudaErrorLaunchFailure);
-      return;
-    case Mode::Regions:
-    case Mode::Rows:
-      // A barrier the splitter did not see (in a function the kernel calls):
-      // the region or row loops cannot honour it.
-      launch_->raise(cudaErrorLaunchFailure);
-      return;
-    case Mode::Single:
-    case Mode::Idle:
-      return;
+      [[fallthrough]];
+    case Mode::Fibers:
+      break;
   }
+  if (diverged_) return 0;
+  if (ended_ > 0) {
+    diverged(line, 0);
+    return 0;
+  }
+  if (arrived_ == 0) {
+    phase_line_ = line;
+    counts_[phase_ & 1] = 0;
+  } else if (line != phase_line_) {
+    diverged(phase_line_, line);
+    return 0;
+  }
+  const std::uint64_t phase = phase_;
+  counts_[phase & 1] += predicate != 0;
+  if (++arrived_ == threads_) {
+    arrived_ = 0;
+    ++phase_;
+  }
+  const unsigned next = next_unfinished(current_);
+  if (next != current_) switch_to(next);
+  return counts_[phase & 1];
+}
+
+void BlockRunner::diverged(int line, int other_line) {
+  if (diverged_) return;
+  diverged_ = true;
+  launch_->report_divergence(running_thread.block, line, other_line);
 }
 
 }  // namespace gpu_runtime::cpu
-
-void gpu_runtime::block_barrier() {
-  if (gpu_runtime::cpu::current_runner) gpu_runtime::cpu::current_runner->barrier();
-}

@@ -15,8 +15,8 @@
 namespace gpu_runtime::common::back_end {
 
 // cudaLaunch, once the API shell has taken the configured launch: checks it
-// against the kernel and the device, picks the kernel's forms (cpu_forms.h
-// says which) and queues it; a worker below runs its blocks.
+// against the kernel and the device, picks how its blocks run (cpu_forms.h)
+// and queues it; a worker below runs its blocks.
 int start_kernel(const void* entry, const PendingLaunch& config, bool injected) {
   const cpu::RegisteredKernel* kernel = cpu::registry().find(entry);
   const dim3 grid(config.grid.x, config.grid.y, config.grid.z);
@@ -26,14 +26,15 @@ int start_kernel(const void* entry, const PendingLaunch& config, bool injected) 
   if (config.stream || config.bytes.size() < kernel->ops->args_size) return cudaErrorInvalidValue;
   if (injected) return cudaErrorLaunchFailure;
 
+  // Static and dynamic shared memory share the block's 48 KiB.
+  const KernelForm& form = *kernel->ops->form;
+  if (form.static_shared + config.shared > cpu::DeviceLimits::kSharedMemoryPerBlock) return cudaErrorInvalidConfiguration;
+
   auto work = std::make_unique<cpu::Launch>();
   work->ops = kernel->ops;
-  // The row or region form where the build made one, unless CUDART_BARRIERS=fibers.
-  if (environment().region_forms) {
-    const cpu::Registry::Forms forms = cpu::registry().forms(entry, *kernel->ops);
-    work->run_regions = forms.regions;
-    work->run_rows = forms.rows;
-  }
+  work->name = kernel->name.c_str();
+  // The block function where the compiler made one, unless CUDART_BARRIERS=fibers.
+  work->block_function = kernel->ops->run_block && environment().block_functions;
   work->grid = grid;
   work->block = block;
   work->blocks = std::uint64_t{grid.x} * grid.y * grid.z;

@@ -1,5 +1,5 @@
-// The record of one kernel launch as the engine runs it: the kernel's forms,
-// the geometry, the argument bytes and the progress of its blocks.
+// The record of one kernel launch as the engine runs it: the kernel's entry
+// points, the geometry, the argument bytes and the progress of its blocks.
 #pragma once
 
 #include <array>
@@ -13,12 +13,12 @@
 namespace gpu_runtime::cpu {
 
 struct Launch {
-  /// The kernel's thread form (KernelThunk), which every kernel has.
+  /// How the kernel runs (cpu_forms.h).
   const KernelOps* ops = nullptr;
-  /// Runs a whole block region by region, when the kernel has that form (RegionThunk).
-  RegionRunner run_regions = nullptr;
-  /// Runs runs of blocks side by side, when the kernel has that form (RowThunk).
-  RowRunner run_rows = nullptr;
+  /// The kernel's mangled name, for diagnostics.
+  const char* name = "";
+  /// Whether blocks run through the block function (else a thread at a time).
+  bool block_function = false;
   dim3 grid, block;
   std::uint64_t blocks = 0;  ///< grid.x * grid.y * grid.z
   std::uint64_t serial = 0;  ///< place in the stream, from 0
@@ -28,11 +28,18 @@ struct Launch {
   std::atomic<std::uint64_t> blocks_done{0};
   std::atomic<int> error{0};  ///< first error raised while running, 0 if none
 
-  /// Records an error found while running; the first one wins.
-  void raise(int status) {
+  /// Records an error found while running; the first one wins. True when
+  /// this one did.
+  bool raise(int status) {
     int expected = 0;
-    error.compare_exchange_strong(expected, status);
+    return error.compare_exchange_strong(expected, status);
   }
+
+  /// Fails the launch because the threads of `block` disagreed on barriers:
+  /// some stopped at the barrier on `line`, others at the one on
+  /// `other_line` (0: at the kernel's end). The first such failure of a
+  /// launch writes one line on standard error.
+  void report_divergence(uint3 block, int line, int other_line);
 };
 
 }  // namespace gpu_runtime::cpu

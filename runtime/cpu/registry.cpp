@@ -38,28 +38,6 @@ void Registry::remove_image(void** handle) {
   images_.erase(it);
 }
 
-void Registry::attach_region_form(const void* host_entry, gpu_runtime::RegionRunner run, std::size_t args_size) {
-  std::lock_guard lock(mu_);
-  forms_[host_entry].regions = run;
-  forms_[host_entry].region_args = args_size;
-}
-
-void Registry::attach_row_form(const void* host_entry, gpu_runtime::RowRunner run, std::size_t args_size) {
-  std::lock_guard lock(mu_);
-  forms_[host_entry].rows = run;
-  forms_[host_entry].row_args = args_size;
-}
-
-Registry::Forms Registry::forms(const void* host_entry, const gpu_runtime::KernelOps& ops) const {
-  std::lock_guard lock(mu_);
-  Forms out;
-  auto it = forms_.find(host_entry);
-  if (it == forms_.end()) return out;
-  if (it->second.region_args == ops.args_size) out.regions = it->second.regions;
-  if (it->second.row_args == ops.args_size) out.rows = it->second.rows;
-  return out;
-}
-
 const RegisteredKernel* Registry::find(const void* host_entry) const {
   std::lock_guard lock(mu_);
   auto it = kernels_.find(host_entry);
@@ -91,13 +69,3 @@ void add_variable(const VariableRegistration&) {
 }
 
 }  // namespace gpu_runtime::common::back_end
-
-bool gpu_runtime::attach_region_form(const void* kernel_host_entry, RegionRunner run_block, size_t args_size) {
-  cpu::registry().attach_region_form(kernel_host_entry, run_block, args_size);
-  return true;
-}
-
-bool gpu_runtime::attach_row_form(const void* kernel_host_entry, RowRunner run_rows, size_t args_size) {
-  cpu::registry().attach_row_form(kernel_host_entry, run_rows, args_size);
-  return true;
-}

@@ -26,20 +26,6 @@ class Registry {
   /// The kernel registered for a host entry, or null.
   const RegisteredKernel* find(const void* host_entry) const;
 
-  /// Records that a kernel also has a region form or a row form (see
-  /// cpu_forms.h); either may come before or after the kernel's
-  /// registration.
-  void attach_region_form(const void* host_entry, gpu_runtime::RegionRunner run, std::size_t args_size);
-  void attach_row_form(const void* host_entry, gpu_runtime::RowRunner run, std::size_t args_size);
-
-  /// The other forms of a kernel; a form whose parameters do not span the
-  /// kernel's is left out.
-  struct Forms {
-    gpu_runtime::RegionRunner regions = nullptr;
-    gpu_runtime::RowRunner rows = nullptr;
-  };
-  Forms forms(const void* host_entry, const gpu_runtime::KernelOps& ops) const;
-
  private:
   struct Image {
     const gpu_runtime::DeviceImage* image = nullptr;  ///< null when not ours
@@ -48,18 +34,11 @@ class Registry {
   mutable std::mutex mu_;
   std::vector<std::unique_ptr<Image>> images_;
   std::map<const void*, RegisteredKernel> kernels_;
-  struct AttachedForms {
-    gpu_runtime::RegionRunner regions = nullptr;
-    std::size_t region_args = 0;
-    gpu_runtime::RowRunner rows = nullptr;
-    std::size_t row_args = 0;
-  };
-  std::map<const void*, AttachedForms> forms_;
 };
 
 /// The device's registered code, made on first use and never destroyed.
 /// registry.cpp also holds the back end's registration calls
-/// (common/back_end.h) and attach_region_form and attach_row_form.
+/// (common/back_end.h).
 Registry& registry();
 
 }  // namespace gpu_runtime::cpu

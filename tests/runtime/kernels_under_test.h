@@ -34,15 +34,17 @@ __global__ void block_sum_kernel(const int* in, long long* sums) {
   if (t == 0) sums[blockIdx.x] = partial[0];
 }
 
-// Each thread stores the address of one of its own locals, so a test can see
-// which threads shared a stack. `with_barrier` makes every thread meet one.
-__global__ void stack_probe_kernel(std::uintptr_t* where, int with_barrier) {
-  volatile int local = 0;
-  const unsigned threads = blockDim.x * blockDim.y * blockDim.z;
+// Every thread keeps a local array across a barrier (when asked for one)
+// and sums it in another order: threads must not see each other's locals.
+__global__ void local_probe_kernel(int* out, int with_barrier) {
   const unsigned t = threadIdx.x + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z);
-  where[blockIdx.x * threads + t] = reinterpret_cast<std::uintptr_t>(&local);
+  const unsigned threads = blockDim.x * blockDim.y * blockDim.z;
+  int local[4];
+  for (int k = 0; k < 4; ++k) local[k] = int(t * 4 + blockIdx.x + k);
   if (with_barrier) __syncthreads();
-  local = 1;
+  int sum = 0;
+  for (int k = 0; k < 4; ++k) sum = sum * 3 + local[(k + t) % 4];
+  out[blockIdx.x * threads + t] = sum;
 }
 
 // Records the built-in indices of every thread of a 3-D grid of 3-D blocks.
@@ -90,7 +92,7 @@ GPU_DEVICE_CODE(
     GPU_KERNEL(scale_kernel, "_Z12scale_kernelPiS_i"),
     GPU_KERNEL(reverse_block_kernel, "_Z20reverse_block_kernelPi"),
     GPU_KERNEL(block_sum_kernel, "_Z16block_sum_kernelPKiPx"),
-    GPU_KERNEL(stack_probe_kernel, "_Z18stack_probe_kernelPmi"),
+    GPU_KERNEL(local_probe_kernel, "_Z18local_probe_kernelPii"),
     GPU_KERNEL(index_probe_kernel, "_Z18index_probe_kernelPj"),
     GPU_KERNEL(divergent_barrier_kernel, "_Z24divergent_barrier_kernelPi"),
     GPU_KERNEL(echo_kernel, "_Z11echo_kernelcdPifPxx"))

@@ -35,7 +35,7 @@ struct DeviceSymbol {
 
   template <auto Kernel>
   static DeviceSymbol of_kernel(const char* mangled) {
-    return {reinterpret_cast<const void*>(Kernel), mangled, 0, &detail::KernelThunk<Kernel>::ops};
+    return {reinterpret_cast<const void*>(Kernel), mangled, 0, &detail::KernelThunk<Kernel>::ops()};
   }
 };
 

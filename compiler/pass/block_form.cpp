@@ -1,0 +1,804 @@
+#include "block_form.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "device_code.h"
+#include "gpu_runtime/kernel_abi.h"
+#include "llvm/ADT/DenseMap.h"
+#include "llvm/ADT/SmallPtrSet.h"
+#include "llvm/Analysis/DivergenceAnalysis.h"
+#include "llvm/Analysis/LoopInfo.h"
+#include "llvm/Analysis/PostDominators.h"
+#include "llvm/Analysis/SyncDependenceAnalysis.h"
+#include "llvm/Analysis/ValueTracking.h"
+#include "llvm/IR/Dominators.h"
+#include "llvm/IR/IRBuilder.h"
+#include "llvm/IR/InstIterator.h"
+#include "llvm/IR/IntrinsicInst.h"
+#include "llvm/IR/MDBuilder.h"
+#include "llvm/IR/Verifier.h"
+#include "llvm/Support/raw_ostream.h"
+#include "llvm/Transforms/Utils/BasicBlockUtils.h"
+#include "llvm/Transforms/Utils/Cloning.h"
+#include "llvm/Transforms/Utils/Local.h"
+#include "llvm/Transforms/Utils/SSAUpdater.h"
+#include "llvm/Transforms/Utils/ValueMapper.h"
+
+using namespace llvm;
+
+namespace compiler::pass {
+namespace {
+
+// Stand-ins the builder puts in the kernel's code before the regions are
+// cloned, and replaces in each clone: the address of a per-thread slot, and
+// a thread's contribution to a counting barrier.
+constexpr const char* kPrivateSlot = "gpu.private.slot";
+constexpr const char* kContribute = "gpu.barrier.contribute";
+
+constexpr unsigned kMaxExits = 64;     // a region's exits are bits of one mask
+constexpr unsigned kMaxRematerialized = 32;  // instructions recomputed per value
+
+struct Region {
+  BasicBlock* entry = nullptr;         // the kernel's entry or a barrier block
+  SetVector<BasicBlock*> blocks;       // reachable from entry without crossing a barrier
+  SetVector<BasicBlock*> barriers;     // barrier blocks it can end at
+  bool returns = false;                // whether it can end at the kernel's end
+  bool uniform_exit = true;            // whether all threads must leave it the same way
+  BasicBlock* head = nullptr;          // where its thread loops start
+  DenseMap<Value*, Value*> uniform_in; // kept values the block shares, read at head
+  unsigned exits() const { return barriers.size() + (returns ? 1 : 0); }
+};
+
+// Per-thread memory in the block's scratch: the slot of thread t lies at
+// scratch + threads * offset + t * stride.
+struct Slot {
+  uint64_t stride;
+  Align align;
+  uint64_t offset = 0;
+};
+
+// A value that lives across a barrier and is not computed again: each
+// thread writes it to its slot where the region it is live out of ends. A
+// region it is live into reads it back per thread; when every thread holds
+// the same value, once for the block, from thread 0's slot. (Threads write
+// even a shared value to slots of their own: one slot written by all would
+// chain the iterations of the thread loop.)
+struct KeptValue {
+  Instruction* value;
+  bool uniform;
+  SmallPtrSet<BasicBlock*, 4> barriers;  // barrier blocks it is live into
+  unsigned slot = 0;
+};
+
+class Builder {
+ public:
+  Builder(Function& kernel, const SetVector<Function*>& with_barriers)
+      : kernel_(kernel), m_(*kernel.getParent()), ctx_(kernel.getContext()), with_barriers_(with_barriers) {}
+
+  BlockForm run() {
+    BlockForm out;
+    out.reason = unsupported();
+    if (!out.reason.empty()) return out;
+    clone_kernel();
+    read_place();
+    unify_returns();
+    mark_barriers();
+    find_regions();
+    if (regions_.size() > 1 || !barriers_.empty()) {
+      std::string why = keep_live_values();
+      if (why.empty()) privatize();
+      if (!why.empty()) return abandon(std::move(why));
+    }
+    for (const Region& r : regions_)
+      if (r.exits() > kMaxExits) return abandon("a region between barriers ends in more than 64 places");
+    build_loops();
+    if (std::string why = remove_original_blocks(); !why.empty()) return abandon(std::move(why));
+    std::string errors;
+    raw_string_ostream os(errors);
+    if (verifyFunction(*f_, &os)) return abandon("internal error: " + os.str());
+    if (const char* dump = std::getenv("GPUCC_DUMP"); dump && f_->getName().contains(dump)) f_->print(errs());
+    out.block = f_;
+    out.scratch_per_thread = scratch_per_thread_;
+    out.regions = regions_.size();
+    return out;
+  }
+
+ private:
+  BlockForm abandon(std::string why) {
+    f_->eraseFromParent();
+    BlockForm out;
+    out.reason = std::move(why);
+    return out;
+  }
+
+  // Why the kernel cannot have a block function, or empty.
+  std::string unsupported() const {
+    bool has_barrier = false;
+    for (Instruction& i : instructions(kernel_)) {
+      if (isa<InvokeInst>(i) || isa<CallBrInst>(i) || isa<IndirectBrInst>(i))
+        return "it uses exception handling or a computed goto";
+      auto* call = dyn_cast<CallBase>(&i);
+      if (!call) continue;
+      if (barrier_kind(*call)) has_barrier = true;
+      if (call->isIndirectCall()) return "it calls through a function pointer";
+      Function* callee = call->getCalledFunction();
+      if (!callee || is_device_intrinsic(*callee)) continue;
+      if (callee->hasFnAttribute(Attribute::ReturnsTwice)) return "it calls " + callee->getName().str() + ", which returns twice";
+      if (with_barriers_.contains(callee))
+        return "it calls " + callee->getName().str() + ", which has a barrier and was not inlined";
+      if (!callee->isDeclaration() && reads_thread_index(*callee))
+        return "it calls " + callee->getName().str() + ", which reads threadIdx and was not inlined";
+    }
+    if (has_barrier)
+      for (Instruction& i : instructions(kernel_))
+        if (auto* alloca = dyn_cast<AllocaInst>(&i); alloca && !alloca->isStaticAlloca())
+          return "it has a variable-sized local and barriers";
+    return {};
+  }
+
+  static bool reads_thread_index(Function& f) {
+    for (Function* g : reachable_functions(f))
+      for (Instruction& i : instructions(*g))
+        if (auto* call = dyn_cast<CallBase>(&i))
+          if (auto read = builtin_read(*call); read && read->builtin == Builtin::ThreadIdx) return true;
+    return false;
+  }
+
+  void clone_kernel() {
+    std::vector<Type*> params(kernel_.getFunctionType()->param_begin(), kernel_.getFunctionType()->param_end());
+    params.push_back(PointerType::getUnqual(ctx_));
+    auto* type = FunctionType::get(Type::getInt32Ty(ctx_), params, false);
+    f_ = Function::Create(type, GlobalValue::InternalLinkage, kernel_.getName() + ".block", m_);
+    ValueToValueMapTy vmap;
+    auto arg = f_->arg_begin();
+    for (Argument& a : kernel_.args()) {
+      arg->setName(a.getName());
+      vmap[&a] = &*arg++;
+    }
+    place_ = &*arg;
+    place_->setName("place");
+    SmallVector<ReturnInst*, 4> returns;
+    CloneFunctionInto(f_, &kernel_, vmap, CloneFunctionChangeType::LocalChangesOnly, returns);
+    // What was inferred of the kernel's memory use does not hold for a
+    // function that also reads its block place and writes per-thread slots.
+    for (Attribute::AttrKind kind : {Attribute::Memory, Attribute::NoSync, Attribute::NoFree, Attribute::AlwaysInline,
+                                     Attribute::NoReturn, Attribute::Convergent})
+      f_->removeFnAttr(kind);
+    f_->addFnAttr(Attribute::NoInline);
+    f_->addFnAttr(Attribute::NoUnwind);
+    f_->addFnAttr("gpu-block-form");
+    place_->addAttr(Attribute::NoAlias);
+    place_->addAttr(Attribute::NoCapture);
+  }
+
+  // A prologue that reads the block's place once; the kernel's reads of the
+  // block-wide built-ins and shared memory bases become its values.
+  void read_place() {
+    BasicBlock* old_entry = &f_->getEntryBlock();
+    prologue_ = BasicBlock::Create(ctx_, "prologue", f_, old_entry);
+    IRBuilder<> b(prologue_);
+    Type* i32 = b.getInt32Ty();
+    auto field = [&](size_t offset, Type* type, const char* name) {
+      Value* at = b.CreateConstInBoundsGEP1_64(b.getInt8Ty(), place_, offset);
+      return b.CreateLoad(type, at, name);
+    };
+    using gpu_runtime::BlockPlace;
+    Value* values[3][3];
+    for (unsigned d = 0; d < 3; ++d) {
+      values[0][d] = field(offsetof(BlockPlace, block) + 4 * d, i32, "block.idx");
+      values[1][d] = dim_[d] = field(offsetof(BlockPlace, block_dim) + 4 * d, i32, "block.dim");
+      values[2][d] = field(offsetof(BlockPlace, grid_dim) + 4 * d, i32, "grid.dim");
+    }
+    Type* ptr = b.getPtrTy();
+    Value* shared = field(offsetof(BlockPlace, shared), ptr, "shared");
+    Value* dynamic = field(offsetof(BlockPlace, dynamic_shared), ptr, "dynamic.shared");
+    scratch_ = field(offsetof(BlockPlace, scratch), ptr, "scratch");
+    threads_ = b.CreateMul(b.CreateMul(dim_[0], dim_[1], "", true, true), dim_[2], "threads", true, true);
+    b.CreateBr(old_entry);
+
+    // Fixed-size locals of the entry block live in the prologue.
+    for (Instruction& i : make_early_inc_range(*old_entry))
+      if (auto* alloca = dyn_cast<AllocaInst>(&i); alloca && alloca->isStaticAlloca())
+        alloca->moveBefore(prologue_->getTerminator());
+    for (Instruction& i : *prologue_)
+      if (auto* alloca = dyn_cast<AllocaInst>(&i)) kernel_locals_.push_back(alloca);
+
+    for (Instruction& i : make_early_inc_range(instructions(*f_))) {
+      auto* call = dyn_cast<CallBase>(&i);
+      if (!call || call->getParent() == prologue_) continue;
+      Value* with = nullptr;
+      if (auto read = builtin_read(*call)) {
+        switch (read->builtin) {
+          case Builtin::ThreadIdx: continue;
+          case Builtin::BlockIdx: with = values[0][read->dim]; break;
+          case Builtin::BlockDim: with = values[1][read->dim]; break;
+          case Builtin::GridDim: with = values[2][read->dim]; break;
+        }
+      } else if (Function* callee = call->getCalledFunction(); callee && callee->getName() == kSharedMemory) {
+        with = shared;
+      } else if (callee && callee->getName() == kDynamicSharedMemory) {
+        with = dynamic;
+      }
+      if (!with) continue;
+      call->replaceAllUsesWith(with);
+      call->eraseFromParent();
+    }
+  }
+
+  // One block returns from the block function; the kernel's returns go there.
+  void unify_returns() {
+    end_ = BasicBlock::Create(ctx_, "end", f_);
+    ReturnInst::Create(ctx_, ConstantInt::get(Type::getInt32Ty(ctx_), 0), end_);
+    for (BasicBlock& bb : *f_)
+      if (auto* ret = dyn_cast<ReturnInst>(bb.getTerminator()); ret && &bb != end_) {
+        BranchInst::Create(end_, &bb);
+        ret->eraseFromParent();
+      }
+  }
+
+  // Every barrier starts a block of its own; a counting barrier first adds
+  // the thread's predicate to the barrier's counter.
+  void mark_barriers() {
+    for (Instruction& i : instructions(*f_))
+      if (auto* call = dyn_cast<CallInst>(&i); call && barrier_kind(*call)) barriers_.push_back(call);
+    BasicBlock* first = prologue_->getSingleSuccessor();
+    for (unsigned k = 0; k < barriers_.size(); ++k) {
+      CallInst* call = barriers_[k];
+      AllocaInst* counter = nullptr;
+      if (*barrier_kind(*call) != BarrierKind::Plain) {
+        IRBuilder<> b(prologue_->getTerminator());
+        counter = b.CreateAlloca(b.getInt32Ty(), nullptr, "barrier.count");
+        b.SetInsertPoint(call);
+        Value* pred = b.CreateICmpNE(call->getArgOperand(0), ConstantInt::get(call->getArgOperand(0)->getType(), 0));
+        b.CreateCall(contribute_fn(), {b.getInt32(k), pred});
+      }
+      counters_.push_back(counter);
+      BasicBlock* bb = call->getParent();
+      if (&bb->front() != call || bb == first) bb = bb->splitBasicBlock(call, "barrier");
+      barrier_index_[bb] = k;
+    }
+  }
+
+  void find_regions() {
+    auto add_region = [&](BasicBlock* entry) {
+      Region r;
+      r.entry = entry;
+      r.blocks.insert(entry);
+      for (size_t k = 0; k < r.blocks.size(); ++k) {
+        for (BasicBlock* s : successors(r.blocks[k])) {
+          if (s == end_) r.returns = true;
+          else if (barrier_index_.count(s)) r.barriers.insert(s);
+          else r.blocks.insert(s);
+        }
+      }
+      region_of_.try_emplace(entry, regions_.size());
+      regions_.push_back(std::move(r));
+    };
+    add_region(prologue_->getSingleSuccessor());
+    for (CallInst* call : barriers_) add_region(call->getParent());
+  }
+
+  // Values that live across a barrier: recomputed where they are pure
+  // functions of the thread's indices and block-wide values, else kept in
+  // a slot, one per block when all threads hold the same value, else one
+  // per thread.
+  std::string keep_live_values() {
+    DominatorTree dt(*f_);
+    PostDominatorTree pdt(*f_);
+    LoopInfo li(dt);
+    SyncDependenceAnalysis sda(dt, pdt, li);
+    DivergenceAnalysisImpl da(*f_, nullptr, dt, li, sda, false);
+    for (Instruction& i : instructions(*f_)) {
+      if (i.getParent() == prologue_) {
+        // The kernel's locals become per-thread memory.
+        if (isa<AllocaInst>(i)) da.markDivergent(i);
+        continue;
+      }
+      if (isa<AllocaInst>(i) || isa<LoadInst>(i) || isa<AtomicRMWInst>(i) || isa<AtomicCmpXchgInst>(i) ||
+          isa<VAArgInst>(i)) {
+        da.markDivergent(i);
+      } else if (auto* call = dyn_cast<CallBase>(&i); call && !call->getType()->isVoidTy()) {
+        if (barrier_kind(*call)) continue;
+        auto read = builtin_read(*call);
+        Function* callee = call->getCalledFunction();
+        bool pure = callee && callee->doesNotAccessMemory() && !read;
+        if (!pure) da.markDivergent(i);
+      }
+    }
+    da.compute();
+
+    // Where a thread leaves a region is the same for the whole block unless
+    // a divergent branch in it can lead to more than one place.
+    for (Region& r : regions_) {
+      for (BasicBlock* bb : r.blocks) {
+        Instruction* term = bb->getTerminator();
+        Value* cond = nullptr;
+        if (auto* br = dyn_cast<BranchInst>(term); br && br->isConditional()) cond = br->getCondition();
+        else if (auto* sw = dyn_cast<SwitchInst>(term)) cond = sw->getCondition();
+        if (!cond || !da.isDivergent(*cond)) continue;
+        SmallPtrSet<BasicBlock*, 4> reached;
+        for (BasicBlock* s : successors(bb)) exits_reachable(r, s, reached);
+        if (reached.size() > 1) r.uniform_exit = false;
+      }
+    }
+
+    std::vector<std::pair<Instruction*, SmallPtrSet<BasicBlock*, 4>>> crossing;
+    for (Instruction& i : instructions(*f_)) {
+      if (i.getParent() == prologue_ || i.use_empty()) continue;
+      SmallPtrSet<BasicBlock*, 4> barriers = barriers_live_into(i);
+      if (!barriers.empty()) crossing.push_back({&i, std::move(barriers)});
+    }
+
+    std::vector<Instruction*> recompute;
+    for (auto& [i, barriers] : crossing) {
+      if (i->getType()->isTokenTy()) return "a token value lives across a barrier";
+      unsigned budget = kMaxRematerialized;
+      if (rematerializable(i, budget)) {
+        recompute.push_back(i);
+        continue;
+      }
+      bool divergent = da.isDivergent(*i) || any_of(i->uses(), [&](const Use& u) { return da.isDivergentUse(u); });
+      kept_.push_back(KeptValue{i, !divergent, std::move(barriers)});
+    }
+
+    for (Instruction* i : recompute) {
+      for (Use& u : make_early_inc_range(i->uses())) {
+        auto* user = cast<Instruction>(u.getUser());
+        Instruction* at = user;
+        if (auto* phi = dyn_cast<PHINode>(user)) at = phi->getIncomingBlock(u)->getTerminator();
+        if (at->getParent() == i->getParent()) continue;
+        DenseMap<Value*, Value*> done;
+        u.set(recompute_at(i, at, done));
+      }
+    }
+    return {};
+  }
+
+  // Adds the places region `r` can end at from block `from`.
+  void exits_reachable(const Region& r, BasicBlock* from, SmallPtrSetImpl<BasicBlock*>& out) const {
+    SmallPtrSet<BasicBlock*, 16> seen;
+    SmallVector<BasicBlock*, 16> work{from};
+    while (!work.empty()) {
+      BasicBlock* bb = work.pop_back_val();
+      if (bb == end_ || barrier_index_.count(bb)) {
+        out.insert(bb);
+        continue;
+      }
+      if (!r.blocks.contains(bb) || !seen.insert(bb).second) continue;
+      for (BasicBlock* s : successors(bb)) work.push_back(s);
+    }
+  }
+
+  // The barrier blocks `v` is live into: where it must be kept.
+  SmallPtrSet<BasicBlock*, 4> barriers_live_into(Instruction& v) const {
+    BasicBlock* def = v.getParent();
+    SmallPtrSet<BasicBlock*, 32> live_in;
+    SmallPtrSet<BasicBlock*, 4> out;
+    SmallVector<BasicBlock*, 32> work;
+    for (Use& u : v.uses()) {
+      auto* user = cast<Instruction>(u.getUser());
+      BasicBlock* b = isa<PHINode>(user) ? cast<PHINode>(user)->getIncomingBlock(u) : user->getParent();
+      if (b != def) work.push_back(b);
+    }
+    while (!work.empty()) {
+      BasicBlock* b = work.pop_back_val();
+      if (!live_in.insert(b).second) continue;
+      if (barrier_index_.count(b)) out.insert(b);
+      for (BasicBlock* p : predecessors(b))
+        if (p != def) work.push_back(p);
+    }
+    return out;
+  }
+
+  // Whether `v` is a pure function of arguments, block-wide values and the
+  // thread's indices, small enough to compute again.
+  bool rematerializable(Value* v, unsigned& budget) const {
+    if (isa<Argument>(v) || isa<Constant>(v)) return true;
+    auto* i = dyn_cast<Instruction>(v);
+    if (!i) return false;
+    if (i->getParent() == prologue_) return !isa<AllocaInst>(i);
+    if (budget == 0) return false;
+    --budget;
+    if (auto* call = dyn_cast<CallBase>(i)) {
+      auto read = builtin_read(*call);
+      return read && read->builtin == Builtin::ThreadIdx;
+    }
+    if (!(isa<BinaryOperator>(i) || isa<CastInst>(i) || isa<GetElementPtrInst>(i) || isa<CmpInst>(i) ||
+          isa<SelectInst>(i) || isa<UnaryOperator>(i) || isa<ExtractValueInst>(i) || isa<FreezeInst>(i)))
+      return false;
+    for (Value* op : i->operands())
+      if (!rematerializable(op, budget)) return false;
+    return true;
+  }
+
+  Value* recompute_at(Value* v, Instruction* at, DenseMap<Value*, Value*>& done) {
+    auto* i = dyn_cast<Instruction>(v);
+    if (!i || i->getParent() == prologue_) return v;
+    if (auto it = done.find(v); it != done.end()) return it->second;
+    Instruction* copy = i->clone();
+    copy->insertBefore(at);
+    copy->setName(i->getName() + ".again");
+    for (unsigned k = 0; k < copy->getNumOperands(); ++k) copy->setOperand(k, recompute_at(copy->getOperand(k), copy, done));
+    done[v] = copy;
+    return copy;
+  }
+
+  // Per-thread memory: each of the kernel's locals becomes a slot in the
+  // block's scratch, one element per thread, addressed through a stand-in
+  // call until the regions are cloned; so does each kept value that differs
+  // between threads. A value the whole block shares gets one alloca.
+  void privatize() {
+    const DataLayout& dl = m_.getDataLayout();
+    struct Wanted {
+      uint64_t size;
+      Align align;
+      AllocaInst* local;   // a kernel local, or
+      KeptValue* kept;     // a kept value
+    };
+    std::vector<Wanted> wanted;
+    for (AllocaInst* a : kernel_locals_)
+      wanted.push_back({a->getAllocationSize(dl).value_or(TypeSize::getFixed(1)).getFixedValue(), a->getAlign(), a, nullptr});
+    IRBuilder<> pb(prologue_->getTerminator());
+    for (KeptValue& k : kept_) {
+      Type* type = k.value->getType();
+      wanted.push_back({dl.getTypeAllocSize(type).getFixedValue(), dl.getABITypeAlign(type), nullptr, &k});
+    }
+    std::stable_sort(wanted.begin(), wanted.end(), [](const Wanted& a, const Wanted& b) { return a.align > b.align; });
+
+    uint64_t offset = 0;
+    for (Wanted& w : wanted) {
+      unsigned id = slots_.size();
+      slots_.push_back(Slot{alignTo(std::max<uint64_t>(w.size, 1), w.align), w.align, offset});
+      offset += slots_.back().stride;
+      if (w.kept) {
+        w.kept->slot = id;
+        continue;
+      }
+      AllocaInst* a = w.local;
+      for (Use& u : make_early_inc_range(a->uses())) {
+        auto* user = cast<Instruction>(u.getUser());
+        if (auto* intrinsic = dyn_cast<IntrinsicInst>(user);
+            intrinsic && (intrinsic->isLifetimeStartOrEnd() || intrinsic->getIntrinsicID() == Intrinsic::var_annotation)) {
+          intrinsic->eraseFromParent();
+          continue;
+        }
+        Instruction* at = user;
+        if (auto* phi = dyn_cast<PHINode>(user)) at = phi->getIncomingBlock(u)->getTerminator();
+        u.set(CallInst::Create(private_slot_fn(), {ConstantInt::get(Type::getInt32Ty(ctx_), id)}, a->getName(), at));
+      }
+      a->eraseFromParent();
+    }
+    scratch_per_thread_ = alignTo(offset, 16);
+    Value* threads = pb.CreateZExt(threads_, pb.getInt64Ty());
+    for (Slot& slot : slots_)
+      slot_bases_.push_back(pb.CreateInBoundsGEP(pb.getInt8Ty(), scratch_, pb.CreateMul(threads, pb.getInt64(slot.offset)), "slot"));
+  }
+
+  Function* private_slot_fn() {
+    return declare(kPrivateSlot, FunctionType::get(PointerType::getUnqual(ctx_), {Type::getInt32Ty(ctx_)}, false));
+  }
+  Function* contribute_fn() {
+    return declare(kContribute, FunctionType::get(Type::getVoidTy(ctx_), {Type::getInt32Ty(ctx_), Type::getInt1Ty(ctx_)}, false));
+  }
+  Function* declare(const char* name, FunctionType* type) {
+    FunctionCallee c = m_.getOrInsertFunction(name, type);
+    auto* f = cast<Function>(c.getCallee());
+    f->setDoesNotThrow();
+    return f;
+  }
+
+  void build_loops() {
+    originals_.clear();
+    for (BasicBlock& bb : *f_)
+      if (&bb != prologue_ && &bb != end_) originals_.push_back(&bb);
+    for (Region& r : regions_) r.head = BasicBlock::Create(ctx_, "region", f_, end_);
+    prologue_->getTerminator()->setSuccessor(0, regions_[0].head);
+    for (unsigned k = 0; k < regions_.size(); ++k) build_region(k);
+  }
+
+  // One copy of a region's blocks: for thread 0 alone, or for the thread loop.
+  struct Copy {
+    ValueToValueMapTy vmap;
+    SmallVector<BasicBlock*, 16> blocks;
+    SmallPtrSet<BasicBlock*, 16> set;
+    DenseMap<BasicBlock*, BasicBlock*> exits;  // barrier block or end_ -> the copy's exit block
+  };
+
+  // Where a region can end, in a fixed order: its barriers, then the kernel's end.
+  static std::vector<BasicBlock*> targets_of(const Region& r, BasicBlock* end) {
+    std::vector<BasicBlock*> out(r.barriers.begin(), r.barriers.end());
+    if (r.returns) out.push_back(end);
+    return out;
+  }
+
+  // Copies the region's blocks before `before`; every way out of the region
+  // goes to an exit block of the copy that continues at `next`.
+  std::unique_ptr<Copy> copy_region(Region& r, const Twine& tag, BasicBlock* before, BasicBlock* next) {
+    auto c = std::make_unique<Copy>();
+    for (BasicBlock* bb : r.blocks) {
+      BasicBlock* clone = CloneBasicBlock(bb, c->vmap, tag, f_);
+      clone->moveBefore(before);
+      c->vmap[bb] = clone;
+      c->blocks.push_back(clone);
+      c->set.insert(clone);
+    }
+    remapInstructionsInBlocks(c->blocks, c->vmap);
+    for (BasicBlock* t : targets_of(r, end_)) {
+      BasicBlock* e = BasicBlock::Create(ctx_, "exit" + tag, f_, before);
+      BranchInst::Create(next, e);
+      c->exits[t] = e;
+    }
+    for (BasicBlock* clone : c->blocks) {
+      for (PHINode& phi : make_early_inc_range(clone->phis()))
+        for (int k = int(phi.getNumIncomingValues()) - 1; k >= 0; --k)
+          if (!c->set.contains(phi.getIncomingBlock(k))) phi.removeIncomingValue(unsigned(k), false);
+      // Leaving the region, or coming back to the barrier it starts after.
+      Instruction* term = clone->getTerminator();
+      for (unsigned k = 0; k < term->getNumSuccessors(); ++k) {
+        BasicBlock* s = term->getSuccessor(k);
+        if (!c->set.contains(s)) term->setSuccessor(k, c->exits.lookup(s));
+        else if (s == c->blocks.front() && r.entry != regions_[0].entry) term->setSuccessor(k, c->exits.lookup(r.entry));
+      }
+    }
+    // The barrier the region starts after has passed: a counting barrier
+    // gives every thread the block's count.
+    if (auto it = barrier_index_.find(r.entry); it != barrier_index_.end()) {
+      auto* call = cast<CallInst>(&c->blocks.front()->front());
+      if (AllocaInst* counter = counters_[it->second]) {
+        IRBuilder<> cb(call);
+        Value* count = cb.CreateLoad(cb.getInt32Ty(), counter, "count");
+        Value* result = count;
+        switch (*barrier_kind(*call)) {
+          case BarrierKind::And: result = cb.CreateZExt(cb.CreateICmpEQ(count, threads_), cb.getInt32Ty()); break;
+          case BarrierKind::Or: result = cb.CreateZExt(cb.CreateICmpNE(count, cb.getInt32(0)), cb.getInt32Ty()); break;
+          default: break;
+        }
+        call->replaceAllUsesWith(cb.CreateIntCast(result, call->getType(), false));
+      }
+      call->eraseFromParent();
+    }
+    return c;
+  }
+
+  // Gives a copy its thread: indices, per-thread slots, kept values.
+  // `start` is the block that runs before the copy's entry for each thread.
+  void bind_copy(Copy& c, Region& r, Value* const tid[3], Value* linear, BasicBlock* start) {
+    // Kept values: read where the region starts (once for the block, or
+    // per thread), written where it ends at a barrier they live across,
+    // and in between in SSA form again.
+    for (KeptValue& k : kept_) {
+      BasicBlock* def = k.value->getParent();
+      const bool defined_here = r.blocks.contains(def);
+      const bool live_in = r.entry != regions_[0].entry && k.barriers.contains(r.entry);
+      if (!defined_here && !live_in) continue;
+      Type* type = k.value->getType();
+      SSAUpdater ssa;
+      ssa.Initialize(type, k.value->getName());
+      Value* here = defined_here ? static_cast<Value*>(c.vmap[k.value]) : k.value;
+      if (live_in) {
+        Value* in;
+        if (k.uniform) {
+          IRBuilder<> hb(r.head->getTerminator());
+          if (!r.uniform_in.count(k.value)) r.uniform_in[k.value] = hb.CreateLoad(type, slot_bases_[k.slot], k.value->getName() + ".in");
+          in = r.uniform_in[k.value];
+        } else {
+          IRBuilder<> xb(start->getTerminator());
+          in = xb.CreateLoad(type, slot_address(xb, k.slot, linear), k.value->getName() + ".in");
+        }
+        ssa.AddAvailableValue(start, in);
+      }
+      if (defined_here) ssa.AddAvailableValue(cast<Instruction>(here)->getParent(), here);
+      if (live_in) {
+        BasicBlock* def_clone = defined_here ? cast<Instruction>(here)->getParent() : nullptr;
+        for (Use& u : make_early_inc_range(here->uses())) {
+          auto* user = cast<Instruction>(u.getUser());
+          if (auto* phi = dyn_cast<PHINode>(user)) {
+            if (c.set.contains(phi->getParent())) u.set(ssa.GetValueAtEndOfBlock(phi->getIncomingBlock(u)));
+          } else if (c.set.contains(user->getParent()) && user->getParent() != def_clone) {
+            u.set(ssa.GetValueInMiddleOfBlock(user->getParent()));
+          }
+        }
+      }
+      for (BasicBlock* bb : r.barriers) {
+        if (!k.barriers.contains(bb)) continue;
+        BasicBlock* e = c.exits.lookup(bb);
+        Value* out = ssa.GetValueInMiddleOfBlock(e);
+        IRBuilder<> eb(e->getTerminator());
+        eb.CreateStore(out, slot_address(eb, k.slot, linear));
+      }
+    }
+
+    // Stand-ins become this copy's values.
+    for (BasicBlock* bb : c.blocks) {
+      for (Instruction& i : make_early_inc_range(*bb)) {
+        auto* call = dyn_cast<CallInst>(&i);
+        if (!call) continue;
+        if (auto read = builtin_read(*call); read && read->builtin == Builtin::ThreadIdx) {
+          call->replaceAllUsesWith(tid[read->dim]);
+          call->eraseFromParent();
+        } else if (Function* callee = call->getCalledFunction(); callee && callee->getName() == kPrivateSlot) {
+          IRBuilder<> cb(call);
+          Value* at = slot_address(cb, cast<ConstantInt>(call->getArgOperand(0))->getZExtValue(), linear);
+          at->takeName(call);
+          call->replaceAllUsesWith(at);
+          call->eraseFromParent();
+        } else if (callee && callee->getName() == kContribute) {
+          AllocaInst* counter = counters_[cast<ConstantInt>(call->getArgOperand(0))->getZExtValue()];
+          IRBuilder<> cb(call);
+          cb.CreateStore(cb.CreateAdd(cb.CreateLoad(cb.getInt32Ty(), counter), cb.CreateZExt(call->getArgOperand(1), cb.getInt32Ty())),
+                         counter);
+          call->eraseFromParent();
+        }
+      }
+    }
+  }
+
+  void build_region(unsigned index) {
+    Region& r = regions_[index];
+    const std::string tag = ".r" + std::to_string(index);
+    IRBuilder<> b(r.head);
+    Type* i32 = b.getInt32Ty();
+    Type* i64 = b.getInt64Ty();
+    const std::vector<BasicBlock*> targets = targets_of(r, end_);
+
+    for (BasicBlock* bb : r.barriers)
+      if (AllocaInst* counter = counters_[barrier_index_.lookup(bb)]) b.CreateStore(b.getInt32(0), counter);
+    // Where the threads leave the region: one bit per place, or-ed over the
+    // threads (a reduction the vectoriser knows).
+    AllocaInst* mask = nullptr;
+    if (targets.size() > 1) {
+      IRBuilder<> p(prologue_->getTerminator());
+      mask = p.CreateAlloca(i64, nullptr, "exits");
+      b.CreateStore(b.getInt64(0), mask);
+    }
+
+    BasicBlock* zh = BasicBlock::Create(ctx_, "threads.z" + tag, f_, end_);
+    BasicBlock* yh = BasicBlock::Create(ctx_, "threads.y" + tag, f_, end_);
+    BasicBlock* xh = BasicBlock::Create(ctx_, "threads.x" + tag, f_, end_);
+    BasicBlock* record = mask ? BasicBlock::Create(ctx_, "record" + tag, f_, end_) : nullptr;
+    BasicBlock* xl = BasicBlock::Create(ctx_, "next.x" + tag, f_, end_);
+    BasicBlock* yl = BasicBlock::Create(ctx_, "next.y" + tag, f_, end_);
+    BasicBlock* zl = BasicBlock::Create(ctx_, "next.z" + tag, f_, end_);
+    BasicBlock* after = BasicBlock::Create(ctx_, "after" + tag, f_, end_);
+    b.CreateBr(zh);
+
+    // Thread loops: z outermost, x innermost.
+    b.SetInsertPoint(zh);
+    PHINode* z = b.CreatePHI(i32, 2, "tid.z");
+    z->addIncoming(b.getInt32(0), r.head);
+    b.CreateBr(yh);
+    b.SetInsertPoint(yh);
+    PHINode* y = b.CreatePHI(i32, 2, "tid.y");
+    y->addIncoming(b.getInt32(0), zh);
+    Value* row = b.CreateMul(b.CreateAdd(b.CreateMul(z, dim_[1], "", true, true), y, "", true, true), dim_[0], "row", true, true);
+    b.CreateBr(xh);
+    b.SetInsertPoint(xh);
+    PHINode* x = b.CreatePHI(i32, 2, "tid.x");
+    x->addIncoming(b.getInt32(0), yh);
+    Value* linear = b.CreateZExt(b.CreateAdd(row, x, "tid", true, true), i64, "tid.linear");
+    Value* tid[3] = {x, y, z};
+
+    std::unique_ptr<Copy> c = copy_region(r, tag, record ? record : xl, record ? record : xl);
+    b.CreateBr(c->blocks.front());
+    bind_copy(*c, r, tid, linear, xh);
+    if (mask) {
+      IRBuilder<> rb(record);
+      PHINode* bit = rb.CreatePHI(i64, targets.size(), "exit");
+      for (unsigned k = 0; k < targets.size(); ++k) bit->addIncoming(rb.getInt64(uint64_t(1) << k), c->exits.lookup(targets[k]));
+      rb.CreateStore(rb.CreateOr(rb.CreateLoad(i64, mask), bit), mask);
+      rb.CreateBr(xl);
+    }
+
+    // The x loop is parallel: threads between two barriers do not depend
+    // on each other. (Accesses to the prologue's allocas -- counters, the
+    // exit mask, the locals of a kernel without barriers -- are shared by
+    // the iterations and left out.)
+    MDNode* group = MDNode::getDistinct(ctx_, {});
+    SmallVector<BasicBlock*, 32> body(c->blocks.begin(), c->blocks.end());
+    body.push_back(xh);
+    for (auto& [target, e] : c->exits) body.push_back(e);
+    for (BasicBlock* bb : body)
+      for (Instruction& i : *bb)
+        if ((isa<LoadInst>(i) || isa<StoreInst>(i)) && !isa<AllocaInst>(getUnderlyingObject(getLoadStorePointerOperand(&i))))
+          i.setMetadata(LLVMContext::MD_access_group, group);
+
+    b.SetInsertPoint(xl);
+    Value* nx = b.CreateAdd(x, b.getInt32(1), "", true, true);
+    BranchInst* xback = b.CreateCondBr(b.CreateICmpULT(nx, dim_[0]), xh, yl);
+    x->addIncoming(nx, xl);
+    MDNode* parallel = MDNode::get(ctx_, {MDString::get(ctx_, "llvm.loop.parallel_accesses"), group});
+    MDNode* loop = MDNode::getDistinct(ctx_, {nullptr, parallel});
+    loop->replaceOperandWith(0, loop);
+    xback->setMetadata(LLVMContext::MD_loop, loop);
+
+    b.SetInsertPoint(yl);
+    Value* ny = b.CreateAdd(y, b.getInt32(1), "", true, true);
+    b.CreateCondBr(b.CreateICmpULT(ny, dim_[1]), yh, zl);
+    y->addIncoming(ny, yl);
+    b.SetInsertPoint(zl);
+    Value* nz = b.CreateAdd(z, b.getInt32(1), "", true, true);
+    b.CreateCondBr(b.CreateICmpULT(nz, dim_[2]), zh, after);
+    z->addIncoming(nz, zl);
+
+    // After the loops: where the threads went decides what runs next; if
+    // they did not all go to the same place, the block fails.
+    b.SetInsertPoint(after);
+    auto next_of = [&](BasicBlock* target) { return target == end_ ? end_ : regions_[region_of_.lookup(target)].head; };
+    if (targets.empty()) {
+      b.CreateRet(b.getInt32(0));
+      return;
+    }
+    if (targets.size() == 1) {
+      b.CreateBr(next_of(targets.front()));
+      return;
+    }
+    Value* seen = b.CreateLoad(i64, mask, "exits");
+    BasicBlock* diverged = BasicBlock::Create(ctx_, "diverged" + tag, f_, end_);
+    SwitchInst* sw = b.CreateSwitch(seen, diverged, targets.size());
+    for (unsigned k = 0; k < targets.size(); ++k) sw->addCase(b.getInt64(uint64_t(1) << k), next_of(targets[k]));
+
+    b.SetInsertPoint(diverged);
+    auto* table_type = ArrayType::get(i32, targets.size());
+    std::vector<Constant*> lines;
+    for (BasicBlock* t : targets) lines.push_back(b.getInt32(t == end_ ? 0 : barrier_line(*barriers_[barrier_index_.lookup(t)])));
+    auto* table = new GlobalVariable(m_, table_type, true, GlobalValue::PrivateLinkage, ConstantArray::get(table_type, lines),
+                                     f_->getName() + ".lines" + tag);
+    Value* first = b.CreateIntrinsic(Intrinsic::cttz, {i64}, {seen, b.getTrue()});
+    Value* rest = b.CreateAnd(seen, b.CreateSub(seen, b.getInt64(1)));
+    Value* second = b.CreateIntrinsic(Intrinsic::cttz, {i64}, {rest, b.getTrue()});
+    for (unsigned k = 0; k < 2; ++k) {
+      Value* at = b.CreateInBoundsGEP(table_type, table, {b.getInt64(0), k == 0 ? first : second});
+      size_t offset = offsetof(gpu_runtime::BlockPlace, divergent_lines) + 4 * k;
+      b.CreateStore(b.CreateLoad(i32, at), b.CreateConstInBoundsGEP1_64(b.getInt8Ty(), place_, offset));
+    }
+    b.CreateRet(b.getInt32(1));
+  }
+
+  Value* slot_address(IRBuilder<>& b, unsigned slot, Value* linear) {
+    return b.CreateInBoundsGEP(b.getInt8Ty(), slot_bases_[slot], b.CreateMul(linear, b.getInt64(slots_[slot].stride), "", true, true));
+  }
+
+  std::string remove_original_blocks() {
+    SmallPtrSet<BasicBlock*, 32> old(originals_.begin(), originals_.end());
+    for (BasicBlock* bb : originals_)
+      for (Instruction& i : *bb)
+        for (User* u : i.users())
+          if (auto* ui = dyn_cast<Instruction>(u); ui && !old.contains(ui->getParent()))
+            return "internal error: " + i.getName().str() + " in " + bb->getName().str() + " is used outside its region";
+    for (BasicBlock* bb : originals_) bb->dropAllReferences();
+    for (BasicBlock* bb : originals_) bb->eraseFromParent();
+    return {};
+  }
+
+  Function& kernel_;
+  Module& m_;
+  LLVMContext& ctx_;
+  const SetVector<Function*>& with_barriers_;
+  Function* f_ = nullptr;
+  Argument* place_ = nullptr;
+  BasicBlock* prologue_ = nullptr;
+  BasicBlock* end_ = nullptr;
+  Value* dim_[3] = {};
+  Value* threads_ = nullptr;
+  Value* scratch_ = nullptr;
+  std::vector<CallInst*> barriers_;
+  std::vector<AllocaInst*> counters_;
+  DenseMap<BasicBlock*, unsigned> barrier_index_;
+  std::vector<Region> regions_;
+  DenseMap<BasicBlock*, unsigned> region_of_;
+  std::vector<KeptValue> kept_;
+  std::vector<AllocaInst*> kernel_locals_;  // the kernel's own fixed-size locals
+  std::vector<Slot> slots_;
+  std::vector<Value*> slot_bases_;
+  uint64_t scratch_per_thread_ = 0;
+  std::vector<BasicBlock*> originals_;
+};
+
+}  // namespace
+
+BlockForm build_block_form(Function& kernel, const SetVector<Function*>& with_barriers) {
+  return Builder(kernel, with_barriers).run();
+}
+
+}  // namespace compiler::pass
