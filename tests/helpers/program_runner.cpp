@@ -148,6 +148,16 @@ ProgramResult run_program_with_file_size_limit(const fs::path& program, const st
   return result;
 }
 
+std::map<std::string, std::string> allocator_returns_null_over(int megabytes) {
+  std::map<std::string, std::string> env;
+  for (const char* name : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
+    const char* set = std::getenv(name);
+    env[name] = (set && *set ? std::string(set) + ":" : "") +
+                "allocator_may_return_null=1:max_allocation_size_mb=" + std::to_string(megabytes);
+  }
+  return env;
+}
+
 std::vector<std::string> folder_entries(const fs::path& folder) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());

@@ -7,7 +7,32 @@
 #include <string>
 #include <vector>
 
+// AddressSanitizer and ThreadSanitizer reserve terabytes of address space
+// as a program starts: under an address-space limit (ulimit -v) it stops
+// before main. GCC names them with __SANITIZE_*__, clang with __has_feature.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TEST_HELPERS_SANITIZED_ADDRESS_SPACE 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TEST_HELPERS_SANITIZED_ADDRESS_SPACE 1
+#endif
+#endif
+
 namespace test_helpers {
+
+/// Whether the programs of this build run under a sanitizer that an
+/// address-space limit stops (see above).
+#if defined(TEST_HELPERS_SANITIZED_ADDRESS_SPACE)
+inline constexpr bool kSanitizedAddressSpace = true;
+#else
+inline constexpr bool kSanitizedAddressSpace = false;
+#endif
+
+/// Environment that has a sanitizer's allocator return null, as malloc does
+/// when memory runs out, for any request over `megabytes` (in place of an
+/// address-space limit, where kSanitizedAddressSpace), on top of the
+/// sanitizer options already set.
+std::map<std::string, std::string> allocator_returns_null_over(int megabytes);
 
 struct ProgramResult {
   int exit_status = -1;  ///< exit code, or 128 + signal number when killed by one

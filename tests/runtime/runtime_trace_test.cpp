@@ -234,7 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Setting{{{"CUDART_WORKERS", "3"}}, "", "multiprocessors 3\n"},
                       Setting{{{"CUDART_WORKERS", "0"}}, "CUDART_WORKERS value '0': expected a worker count from 1 to 1024", "cudaThreadSynchronize 0\n"},
                       Setting{{{"CUDART_WORKERS", "1025"}}, "CUDART_WORKERS", "cudaThreadSynchronize 0\n"},
-                      Setting{{{"CUDART_BARRIERS", "loops"}}, "CUDART_BARRIERS value 'loops': expected regions or fibers", "cudaThreadSynchronize 0\n"},
+                      Setting{{{"CUDART_BARRIERS", "threads"}}, "CUDART_BARRIERS value 'threads': expected loops, regions or fibers", "cudaThreadSynchronize 0\n"},
                       Setting{{{"CUDART_FAIL", "cudaMalloc:999999999"}}, "", "cudaMalloc 0\n"},
                       Setting{{{"CUDART_FAIL", "cudaMalloc:1000000000"}}, "CUDART_FAIL", "cudaMalloc 0\n"}),
     [](const ::testing::TestParamInfo<Setting>& info) {
@@ -256,9 +256,7 @@ test_helpers::ProgramResult run_probe_limited(const std::string& limits, const s
 // Fiber stacks that cannot be mapped fail the launch that needs them, as a
 // status; the next launch, needing fewer, runs.
 TEST(ResourceExhaustion, FiberStacksThatCannotBeMappedFailTheLaunch) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "the sanitizer needs more address space than the limit leaves";
-#endif
+  if (test_helpers::kSanitizedAddressSpace) GTEST_SKIP() << "the sanitizer needs more address space than the limit leaves";
   // 1023 fibers of 260 KiB need 266 MB, more than the limit leaves.
   const auto result = run_probe_limited("ulimit -v 200000", "barriers",
                                         {{"CUDART_BARRIERS", "fibers"}, {"CUDART_WORKERS", "1"}});
@@ -269,9 +267,7 @@ TEST(ResourceExhaustion, FiberStacksThatCannotBeMappedFailTheLaunch) {
 // Worker threads that cannot be started (a stack size limit larger than
 // the address space left): the calling thread runs the launches itself.
 TEST(ResourceExhaustion, WorkersThatCannotStartLeaveTheLaunchesToTheCaller) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "the sanitizer needs more address space than the limit leaves";
-#endif
+  if (test_helpers::kSanitizedAddressSpace) GTEST_SKIP() << "the sanitizer needs more address space than the limit leaves";
   const auto result = run_probe_limited("ulimit -v 600000 && ulimit -s 1000000", "barriers", {{"CUDART_WORKERS", "2"}});
   EXPECT_EQ(result.exit_status, 0) << result.err;
   EXPECT_EQ(result.out, "1024 threads 0 right\n4 threads 0 right\n");

@@ -159,20 +159,16 @@ TEST(HalvikProgram, FailedDeviceCallStops) {
 
 TEST(HalvikProgram, FailedHostAllocationStops) {
   TempDir dir;
-  // About 8.6 GB per host buffer, more than the program may have. Under
-  // AddressSanitizer an address-space limit stops the sanitizer itself, so
-  // there its allocator is told to refuse large requests instead.
-#if defined(__SANITIZE_ADDRESS__)
-  const char* limit = "";
-#else
-  const char* limit = "ulimit -v 1000000 && ";
-#endif
+  // About 8.6 GB per host buffer, more than the program may have. Under a
+  // sanitizer an address-space limit stops the sanitizer itself, so there
+  // its allocator is told to refuse large requests instead.
+  const char* limit = test_helpers::kSanitizedAddressSpace ? "" : "ulimit -v 1000000 && ";
   const ProgramResult r = run_program(
       "/bin/sh",
       {"-c", std::string(limit) + "exec \"$0\" \"$@\"",
        std::filesystem::absolute(test_helpers::program_path("halvik")).string(), "32768", "65520",
        "0", "15", "0", "15", "0.5", "1"},
-      dir.path(), {{"ASAN_OPTIONS", "allocator_may_return_null=1:max_allocation_size_mb=1024"}});
+      dir.path(), test_helpers::allocator_returns_null_over(1024));
   std::vector<std::string> lines;
   for (const std::string& line : test_helpers::split_lines(r.err))
     if (line.rfind("==", 0) != 0) lines.push_back(line);  // the sanitizer's own notes

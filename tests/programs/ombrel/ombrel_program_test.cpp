@@ -371,25 +371,19 @@ TEST_F(OmbrelProgram, HostAllocationFailureNamesTheArray) {
   // 10^9 images need 3.4 TB of image slots; in 32-bit arithmetic the size
   // would wrap to a few hundred megabytes and the run would go on.
   const std::string count = "1000000000";
-#if defined(__SANITIZE_ADDRESS__)
-  // The sanitizer's allocator refuses so large a request; have it return null as malloc does.
-  const char* options = std::getenv("ASAN_OPTIONS");
-  const std::string asan = (options && *options ? std::string(options) + ":" : "") + "allocator_may_return_null=1";
-  const auto result = run({count}, {{"ASAN_OPTIONS", asan}});
-#else
   // Limit the address space so that the allocation fails whatever the
-  // system's overcommit policy.
+  // system's overcommit policy; under a sanitizer, which the limit would
+  // stop, have its allocator refuse so large a request as malloc does.
   const auto result = test_helpers::run_program(
-      "/bin/sh", {"-c", "ulimit -v 8388608 && exec \"$0\" \"$1\"", test_helpers::program_path("ombrel").string(), count},
-      dir.path());
-#endif
+      "/bin/sh",
+      {"-c", std::string(test_helpers::kSanitizedAddressSpace ? "" : "ulimit -v 8388608 && ") + "exec \"$0\" \"$1\"",
+       test_helpers::program_path("ombrel").string(), count},
+      dir.path(), test_helpers::allocator_returns_null_over(1 << 20));
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.out, "");
   std::string err = result.err;
-#if defined(__SANITIZE_ADDRESS__)
-  // The sanitizer warns on a line of its own first.
+  // A sanitizer warns on a line of its own first.
   if (err.starts_with("==")) err.erase(0, err.find('\n') + 1);
-#endif
   EXPECT_EQ(err, "ombrel: cannot allocate 3364000000000 bytes for Layer1_Neurons_CPU\n");
 }
 

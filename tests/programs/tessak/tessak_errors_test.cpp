@@ -193,9 +193,7 @@ TEST(TessakErrors, ResultFileThatCannotBeCreated) {
 // nodes: 800 MB of node records. Read through a pipe, whose length tessak
 // cannot know beforehand.
 TEST(TessakErrors, HostAllocationFailure) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "the sanitizer needs more address space than the cap leaves";
-#endif
+  if (test_helpers::kSanitizedAddressSpace) GTEST_SKIP() << "the sanitizer needs more address space than the cap leaves";
   TempDir dir;
   write_file(dir / "g.txt", "100000000 0 0\n");
   const auto run = test_helpers::run_program(
