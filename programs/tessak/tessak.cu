@@ -272,6 +272,7 @@ void TessakGraph(int argc, char** argv) {
   }
 
   fclose(fp);
+  fp = NULL;
   printf("Read File\n");
 
   // Device copies of the graph and the search state.

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "arguments.h"
+#include "fetch-digits/command_line.h"
 #include "digits/digit_json.h"
 #include "digits/idx.h"
 #include "digits/split.h"

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "arguments.h"
+#include "command_line.h"
 #include "graph.h"
 #include "gpu_runtime/file_io.h"
 

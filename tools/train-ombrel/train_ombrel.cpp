@@ -10,7 +10,7 @@
 #include <string>
 
 #include "digits/idx.h"
-#include "train-ombrel/arguments.h"
+#include "train-ombrel/command_line.h"
 #include "train-ombrel/network.h"
 #include "train-ombrel/trainer.h"
 

@@ -1,4 +1,4 @@
-#include "arguments.h"
+#include "fetch-digits/command_line.h"
 
 #include <string_view>
 

@@ -1,4 +1,4 @@
-#include "arguments.h"
+#include "command_line.h"
 
 #include <charconv>
 

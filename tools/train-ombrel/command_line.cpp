@@ -1,4 +1,4 @@
-#include "train-ombrel/arguments.h"
+#include "train-ombrel/command_line.h"
 
 #include <charconv>
 #include <cmath>
