@@ -160,6 +160,10 @@ class Builder {
     place_->setName("place");
     SmallVector<ReturnInst*, 4> returns;
     CloneFunctionInto(f_, &kernel_, vmap, CloneFunctionChangeType::LocalChangesOnly, returns);
+    // UBSan's record of the kernel's type (-fsanitize=function) is not this
+    // function's: kept, every call of the block function through its own
+    // type would be reported as a call through the wrong type.
+    f_->setMetadata("func_sanitize", nullptr);
     // What was inferred of the kernel's memory use does not hold for a
     // function that also reads its block place and writes per-thread slots.
     for (Attribute::AttrKind kind : {Attribute::Memory, Attribute::NoSync, Attribute::NoFree, Attribute::AlwaysInline,
