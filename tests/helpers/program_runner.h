@@ -10,11 +10,20 @@
 // AddressSanitizer and ThreadSanitizer reserve terabytes of address space
 // as a program starts: under an address-space limit (ulimit -v) it stops
 // before main. GCC names them with __SANITIZE_*__, clang with __has_feature.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_ADDRESS__)
 #define TEST_HELPERS_SANITIZED_ADDRESS_SPACE 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#endif
+#if defined(__SANITIZE_THREAD__)
 #define TEST_HELPERS_SANITIZED_ADDRESS_SPACE 1
+#define TEST_HELPERS_THREAD_SANITIZER 1
+#endif
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TEST_HELPERS_SANITIZED_ADDRESS_SPACE 1
+#endif
+#if __has_feature(thread_sanitizer)
+#define TEST_HELPERS_SANITIZED_ADDRESS_SPACE 1
+#define TEST_HELPERS_THREAD_SANITIZER 1
 #endif
 #endif
 
@@ -26,6 +35,13 @@ namespace test_helpers {
 inline constexpr bool kSanitizedAddressSpace = true;
 #else
 inline constexpr bool kSanitizedAddressSpace = false;
+#endif
+
+/// Whether this build (its programs with it) runs under ThreadSanitizer.
+#if defined(TEST_HELPERS_THREAD_SANITIZER)
+inline constexpr bool kThreadSanitizer = true;
+#else
+inline constexpr bool kThreadSanitizer = false;
 #endif
 
 /// Environment that has a sanitizer's allocator return null, as malloc does

@@ -18,7 +18,19 @@ __global__ void reverse_kernel(int* p) {
   p[threadIdx.x] = s[blockDim.x - 1 - threadIdx.x];
 }
 
-GPU_DEVICE_CODE(GPU_KERNEL(touch_kernel, "_Z12touch_kernelPi"), GPU_KERNEL(reverse_kernel, "_Z14reverse_kernelPi"))
+// As reverse_kernel, but each thread also reads its neighbour's entry before
+// the barrier that would order that read after the neighbour's write: a race
+// between threads of one block.
+__global__ void racy_kernel(int* p) {
+  __shared__ int s[1024];
+  s[threadIdx.x] = threadIdx.x;
+  const int early = s[(threadIdx.x + 1) % blockDim.x];
+  __syncthreads();
+  p[threadIdx.x] = early + s[blockDim.x - 1 - threadIdx.x];
+}
+
+GPU_DEVICE_CODE(GPU_KERNEL(touch_kernel, "_Z12touch_kernelPi"), GPU_KERNEL(reverse_kernel, "_Z14reverse_kernelPi"),
+                GPU_KERNEL(racy_kernel, "_Z11racy_kernelPi"))
 
 static void report(const char* call, int status) { printf("%s %d\n", call, status); }
 
@@ -124,7 +136,12 @@ int main(int argc, char** argv) {
   if (scenario == "calls") calls_scenario();
   else if (scenario == "addresses") addresses_scenario();
   else if (scenario == "empty-copies") empty_copies_scenario();
-  else if (scenario == "barriers") {
+  else if (scenario == "racy-block") {
+    int* d = nullptr;
+    cudaMalloc((void**)&d, 64 * sizeof(int));
+    launchKernel(racy_kernel, dim3(1), dim3(64), d);
+    report("cudaThreadSynchronize", cudaThreadSynchronize());
+  } else if (scenario == "barriers") {
     barrier_scenario(1024);
     barrier_scenario(4);
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cctype>
 #include <string>
 
@@ -115,7 +116,8 @@ TEST(Trace, EveryLineIsOneObjectInCallOrder) {
   for (const Json& entry : run.trace)
     if (entry.has("call")) calls.push_back(entry["call"].str());
   const std::vector<std::string> expected{
-      "__cudaRegisterFatBinary", "__cudaRegisterFunction", "__cudaRegisterFunction", "cudaGetDeviceCount", "cudaGetDeviceProperties",
+      "__cudaRegisterFatBinary", "__cudaRegisterFunction", "__cudaRegisterFunction", "__cudaRegisterFunction",
+      "cudaGetDeviceCount", "cudaGetDeviceProperties",
       "cudaSetDevice", "cudaMalloc", "cudaMemcpy", "cudaConfigureCall", "cudaSetupArgument", "cudaLaunch",
       "cudaGetLastError", "cudaThreadSynchronize", "cudaSetCTATracker", "cudaFlushCTATracker", "cudaFree",
       "cutCreateTimer", "cutStartTimer", "cutStopTimer", "cutResetTimer", "cutDeleteTimer",
@@ -271,6 +273,25 @@ TEST(ResourceExhaustion, WorkersThatCannotStartLeaveTheLaunchesToTheCaller) {
   const auto result = run_probe_limited("ulimit -v 600000 && ulimit -s 1000000", "barriers", {{"CUDART_WORKERS", "2"}});
   EXPECT_EQ(result.exit_status, 0) << result.err;
   EXPECT_EQ(result.out, "1024 threads 0 right\n4 threads 0 right\n");
+}
+
+// Under ThreadSanitizer every fiber is a thread of its own: two threads of
+// one block that touch the same entry between the same two barriers are
+// reported; accesses that a barrier orders are not.
+TEST(ThreadSanitizer, SeesRacesBetweenThreadsOfOneBlockAndNoneAcrossBarriers) {
+  if (!test_helpers::kThreadSanitizer) GTEST_SKIP() << "only a ThreadSanitizer build checks threads for races";
+  const char* set = std::getenv("TSAN_OPTIONS");
+  const std::map<std::string, std::string> env{
+      {"CUDART_BARRIERS", "fibers"},
+      {"CUDART_WORKERS", "1"},
+      {"TSAN_OPTIONS", (set && *set ? std::string(set) + ":" : "") + "halt_on_error=1:exitcode=66"}};
+  const ProbeRun racy = run_probe("racy-block", env);
+  EXPECT_EQ(racy.result.exit_status, 66);
+  EXPECT_NE(racy.result.err.find("WARNING: ThreadSanitizer: data race"), std::string::npos) << racy.result.err;
+  EXPECT_NE(racy.result.err.find("racy_kernel"), std::string::npos) << racy.result.err;
+  const ProbeRun ordered = run_probe("barriers", env);
+  EXPECT_EQ(ordered.result.exit_status, 0) << ordered.result.err;
+  EXPECT_EQ(ordered.result.out, "1024 threads 0 right\n4 threads 0 right\n");
 }
 
 TEST(Trace, TraceThatCannotBeWrittenInFullIsReportedOnceAndTheProgramGoesOn) {
