@@ -168,7 +168,9 @@ class Builder {
     for (Attribute::AttrKind kind : {Attribute::Memory, Attribute::NoSync, Attribute::NoFree, Attribute::AlwaysInline,
                                      Attribute::NoReturn, Attribute::Convergent})
       f_->removeFnAttr(kind);
-    // The kernel's type signature (for -fsanitize=function) is not its own.
+    // UBSan's record of the kernel's type (-fsanitize=function) is not this
+    // function's: kept, every call of the block function through its own
+    // type would be reported as a call through the wrong type.
     if (f_->hasPrologueData()) f_->setPrologueData(nullptr);
     f_->setMetadata("func_sanitize", nullptr);
     f_->addFnAttr(Attribute::NoInline);

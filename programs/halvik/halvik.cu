@@ -3,7 +3,7 @@
 // diffusion iterations on the GPU, measuring the speckle region on the host.
 #include <climits>  // defines: INT_MAX
 #include <cmath>    // defines: expf
-#include <cstdio>   // defines: fprintf, puts
+#include <cstdio>   // defines: fprintf, snprintf, puts
 #include <cstdlib>  // defines: atoi, atof, free, rand, srand, exit
 
 #include "gpu_runtime.h"     // defines: the runtime API, launchKernel, mallocCheck
@@ -42,6 +42,12 @@ static void refuse(const char* message) {
 // How a host allocation that fails is reported (mallocCheck: %1$s what, %2$zu bytes).
 #define HOST_ALLOCATION_FAILED "cannot allocate the host %1$s (%2$zu bytes)\n"
 
+// A runtime call that failed: one line naming what was being done, status 1.
+static void device_failed(const char* what, cudaError_t status) {
+  fprintf(stderr, "cannot %s: %s\n", what, cudaGetErrorString(status));
+  exit(1);
+}
+
 static float* device_buffer(size_t bytes, const char* what) {
   float* p = NULL;
   cudaError_t status = cudaMalloc((void**)&p, bytes);
@@ -78,6 +84,23 @@ void runTest(int argc, char** argv) {
   if (x2 >= (unsigned int)cols) refuse("x2 must be less than cols");
   if (y1 > y2) refuse("y1 must not be greater than y2 (the speckle region would be empty)");
   if (x1 > x2) refuse("x1 must not be greater than x2 (the speckle region would be empty)");
+
+  // One block per 16x16 tile: refuse now a grid the device cannot launch,
+  // rather than have every launch refused and the image come back unfiltered.
+  cudaDeviceProp prop;
+  cudaError_t status = cudaGetDeviceProperties(&prop, 0);
+  if (status != cudaSuccess) device_failed("query the device", status);
+  char limit[160];
+  if (rows / BLOCK_SIZE > prop.maxGridSize[1]) {
+    snprintf(limit, sizeof limit, "rows must not exceed %lld (%d tiles of %d, the device's largest grid height)",
+             (long long)prop.maxGridSize[1] * BLOCK_SIZE, prop.maxGridSize[1], BLOCK_SIZE);
+    refuse(limit);
+  }
+  if (cols / BLOCK_SIZE > prop.maxGridSize[0]) {
+    snprintf(limit, sizeof limit, "cols must not exceed %lld (%d tiles of %d, the device's largest grid width)",
+             (long long)prop.maxGridSize[0] * BLOCK_SIZE, prop.maxGridSize[0], BLOCK_SIZE);
+    refuse(limit);
+  }
 
   int size_I = rows * cols;
   int size_R = (y2 - y1 + 1) * (x2 - x1 + 1);
@@ -119,17 +142,22 @@ void runTest(int argc, char** argv) {
     dim3 dimBlock(BLOCK_SIZE, BLOCK_SIZE, 1);
     dim3 dimGrid(cols / BLOCK_SIZE, rows / BLOCK_SIZE, 1);
 
-    // Copy and launch statuses are not read: a configuration the runtime
-    // refuses skips that kernel for this iteration and the loop goes on.
-    cudaMemcpy(J_cuda, J, bytes, cudaMemcpyHostToDevice);
+    // Launch statuses are not read: a configuration the runtime refuses
+    // skips that kernel for this iteration and the loop goes on. A copy that
+    // fails, or a kernel that failed while running (reported by the copy
+    // after it), ends the run: the image would not be the one computed.
+    status = cudaMemcpy(J_cuda, J, bytes, cudaMemcpyHostToDevice);
+    if (status != cudaSuccess) device_failed("copy the image to the device", status);
     launchKernel(halvik_cuda_1, dimGrid, dimBlock, E_C, W_C, N_C, S_C, J_cuda, C_cuda, cols, rows,
                  q0sqr);
     launchKernel(halvik_cuda_2, dimGrid, dimBlock, E_C, W_C, N_C, S_C, J_cuda, C_cuda, cols, rows,
                  lambda, q0sqr);
-    cudaMemcpy(J, J_cuda, bytes, cudaMemcpyDeviceToHost);
+    status = cudaMemcpy(J, J_cuda, bytes, cudaMemcpyDeviceToHost);
+    if (status != cudaSuccess) device_failed("copy the image back from the device", status);
   }
 
-  cudaThreadSynchronize();
+  status = cudaThreadSynchronize();
+  if (status != cudaSuccess) device_failed("finish the computation", status);
   puts("Computation Done");
 
   free(I);

@@ -6,7 +6,7 @@
 #include <cstdlib>  // defines: atoi, exit
 #include <cstring>  // defines: strncmp, strerror
 
-#include "gpu_runtime.h"     // defines: the runtime API, launchKernel, CUDA_SAFE_CALL, CUT_CHECK_ERROR, mallocCheck, callocCheck
+#include "gpu_runtime.h"     // defines: the runtime API, launchKernel, CUDA_SAFE_CALL, CUT_CHECK_ERROR, mallocCheck, callocCheck, freadFully, outputOpen
 #include "ombrel_kernel.cu"  // defines: executeFirstLayer .. executeFourthLayer, kernelTemplate(2)
 
 int NUM;        // number of images to process, the grid's y extent of every launch
@@ -14,6 +14,13 @@ int g_verbose;  // 1: draw every image as text before classifying
 
 // How a host allocation that fails is reported (mallocCheck: %1$s what, %2$zu bytes).
 #define HOST_ALLOCATION_FAILED "ombrel: cannot allocate %2$zu bytes for %1$s\n"
+
+// An input file that opened but cannot be read (a directory, an I/O error):
+// not a missing file and not a short one.
+static void readFailed(const char* name, int error) {
+  printf("FAIL! %s CANNOT BE READ (%s)!\n", name, strerror(error));
+  exit(1);
+}
 
 // The argument with its four bytes in reverse order (big-endian file words).
 int swapEndianInt(int bEnum) {
@@ -24,30 +31,39 @@ int swapEndianInt(int bEnum) {
 // Fills values (NUM x 841 floats) with the first NUM images of the IDX file,
 // each 28x28 image in the top-left corner of a 29x29 slot whose last row and
 // column are background. A pixel byte p becomes 1 - p/256 (ink low). Images
-// missing from the file are blank. Ends the process if the file is missing.
+// missing from the file are blank. Ends the process if the file is missing
+// or cannot be read.
 void readIn(float* values) {
   const size_t count = (size_t)NUM * 841;
   int header = 0;
   unsigned char* bytes =  // (NUM, 29, 29), border left 0
       (unsigned char*)callocCheck(count, "the image bytes", HOST_ALLOCATION_FAILED);
 
-  FILE* f = fopen("data/t10k-images-idx3-ubyte", "rt");
+  const char* name = "data/t10k-images-idx3-ubyte";
+  FILE* f = fopen(name, "rt");
   if (f == NULL) {
     printf("FAIL! data/t10k-images-idx3-ubyte NOT FOUND!\n");
     exit(1);
   }
   // Magic number, item count, row count, column count: the last is not used.
+  // All four are read before the first is printed, so that a file that
+  // cannot be read prints no header.
   const char* headerFormats[3] = {"magic number = %d\n", "number of items = %d\n",
                                   "number of rows = %d\n"};
+  int words[4];
+  int error;
   for (int w = 0; w < 4; w++) {
-    fread(&header, 4, 1, f);
-    if (w < 3) printf(headerFormats[w], swapEndianInt(header));
+    freadFully(&header, 4, f, &error);
+    if (error) readFailed(name, error);
+    words[w] = header;
   }
+  for (int w = 0; w < 3; w++) printf(headerFormats[w], swapEndianInt(words[w]));
   // Each 28-byte image row goes straight to its row of the slot; a read at
   // the end of the file leaves the rest zero.
   for (size_t i = 0; i < (size_t)NUM; i++) {
     for (size_t j = 0; j < 28; j++) {
-      fread(bytes + 841 * i + 29 * j, 1, 28, f);
+      freadFully(bytes + 841 * i + 29 * j, 28, f, &error);
+      if (error) readFailed(name, error);
     }
   }
   fclose(f);
@@ -60,14 +76,16 @@ void readIn(float* values) {
 
 // Reads the four weight files into their arrays (156, 7800, 125100 and 1010
 // floats). All four are tried before anything is reported: a missing file
-// ends the process with one message for all; otherwise each file holding
-// fewer values than its array is named, and the process ends.
+// ends the process with one message for all; otherwise each file that cannot
+// be read, or holds fewer values than its array, is named, and the process
+// ends.
 void InitHostMem(float* Layer1_Weights_CPU, float* Layer2_Weights_CPU, float* Layer3_Weights_CPU,
                  float* Layer4_Weights_CPU) {
   const char* names[4] = {"data/lw1.wei", "data/lw2.wei", "data/lw3.wei", "data/lw4.wei"};
   float* arrays[4] = {Layer1_Weights_CPU, Layer2_Weights_CPU, Layer3_Weights_CPU, Layer4_Weights_CPU};
   const size_t counts[4] = {156, 7800, 125100, 1010};
-  size_t got[4] = {0, 0, 0, 0};
+  size_t got[4] = {0, 0, 0, 0};  // values read
+  int errors[4] = {0, 0, 0, 0};   // errno of a read that failed
   int missing = 0;
 
   for (int w = 0; w < 4; w++) {
@@ -77,9 +95,10 @@ void InitHostMem(float* Layer1_Weights_CPU, float* Layer2_Weights_CPU, float* La
       continue;
     }
     if (w == 0) {
-      for (size_t k = 0; k < counts[0]; k++) got[0] += fread(&arrays[0][k], 4, 1, f);
+      for (size_t k = 0; k < counts[0] && !errors[0]; k++)
+        got[0] += freadFully(&arrays[0][k], 4, f, &errors[0]) / 4;
     } else {
-      got[w] = fread(arrays[w], 4, counts[w], f);
+      got[w] = freadFully(arrays[w], 4 * counts[w], f, &errors[w]) / 4;
     }
     fclose(f);
   }
@@ -88,29 +107,34 @@ void InitHostMem(float* Layer1_Weights_CPU, float* Layer2_Weights_CPU, float* La
     printf("FAIL! INPUT WEIGHTS NOT FOUND!\n");
     exit(1);
   }
-  int shortFiles = 0;
+  int failed = 0;
   for (int w = 0; w < 4; w++) {
-    if (got[w] < counts[w]) {
+    if (errors[w]) {
+      printf("FAIL! %s CANNOT BE READ (%s)!\n", names[w], strerror(errors[w]));
+      failed = 1;
+    } else if (got[w] < counts[w]) {
       printf("FAIL! %s IS TOO SHORT!\n", names[w]);
-      shortFiles = 1;
+      failed = 1;
     }
   }
-  if (shortFiles) exit(1);
+  if (failed) exit(1);
 }
 
 // Writes the ten scores of the first image to "out.res" as doubles. A file
-// that cannot be written is reported on standard error and ends the process.
+// that cannot be written is reported on standard error and ends the process;
+// the new file replaces the old one only once it is complete, so a failure
+// leaves the old one as it was.
 void output(double* values) {
   fflush(stdout);  // the result line comes before any report
-  FILE* f = fopen("out.res", "wb");
+  OutputFile result;
+  FILE* f = outputOpen(&result, "out.res", "wb");
   if (f == NULL) {
     fprintf(stderr, "ombrel: cannot write out.res: %s\n", strerror(errno));
     exit(1);
   }
-  const size_t written = fwrite(values, 8, 10, f);
-  const int writeErrno = errno;
-  if (fclose(f) != 0 || written != 10) {
-    fprintf(stderr, "ombrel: cannot write out.res: %s\n", strerror(written != 10 ? writeErrno : errno));
+  fwrite(values, 8, 10, f);
+  if (int error = outputCommit(&result)) {
+    fprintf(stderr, "ombrel: cannot write out.res: %s\n", strerror(error));
     exit(1);
   }
 }

@@ -1,14 +1,17 @@
 // tessak: level-synchronous breadth-first search over a directed graph read
 // from a text file, one kernel launch per level until a launch reaches no new
 // node. Writes every node's hop count from the source to "result.txt".
+#include <sys/stat.h>  // defines: fstat, for the size of the graph file
+
+#include <climits>  // defines: INT_MIN
 #include <cmath>    // defines: ceil
 #include <cstdarg>  // defines: va_list for the graph file errors
-#include <cstdio>   // defines: printf, fprintf, fopen, fread, fclose
+#include <cstdio>   // defines: printf, fprintf, fopen, fclose
 #include <cstdlib>  // defines: free, exit
 #include <cerrno>   // defines: errno
 #include <cstring>  // defines: strerror
 
-#include "gpu_runtime.h"  // defines: the runtime API, launchKernel, checked calls, GPU_DEVICE_CODE, mallocCheck
+#include "gpu_runtime.h"  // defines: the runtime API, launchKernel, checked calls, GPU_DEVICE_CODE, mallocCheck, freadFully, outputOpen
 #include "cutil_timer.h"  // defines: cutCreateTimer, cutStartTimer, cutStopTimer, ...
 
 // Threads per block; the kernel numbers its threads with the same constant.
@@ -41,6 +44,8 @@ static const char* graph_file_name;  // for the error messages
 static char read_buffer[(1 << 20) + 1];
 static size_t read_pos = 0;
 static size_t read_end = 0;
+static long long read_total = 0;   // bytes taken from the file so far
+static long long file_size = -1;   // of a regular file, else -1
 
 // Reports a malformed graph file: one line naming the file and the problem,
 // then exit status 1. Nothing has reached the device at this point.
@@ -54,13 +59,37 @@ static void graphError(const char* format, ...) {
   exit(1);
 }
 
-// Refills the buffer from the start; false at the end of the file.
+// Refills the buffer from the start; false at the end of the file. A file
+// that cannot be read (a directory, an I/O error) is reported, never taken
+// for one that ends early.
 static bool refill() {
+  int error;
   read_pos = 0;
-  read_end = fread(read_buffer, 1, sizeof(read_buffer) - 1, fp);
+  read_end = freadFully(read_buffer, sizeof(read_buffer) - 1, fp, &error);
   read_buffer[read_end] = '\0';
-  if (read_end == 0 && ferror(fp)) graphError("cannot read the file: %s", strerror(errno));
+  read_total += (long long)read_end;
+  if (error) graphError("cannot read the file: %s", strerror(error));
   return read_end > 0;
+}
+
+// Bytes of a regular file not yet parsed, or -1 when the size is unknown.
+static long long bytesLeft() {
+  if (file_size < 0) return -1;
+  return file_size - (read_total - (long long)(read_end - read_pos));
+}
+
+// Refuses a count of `records` records of two values each when the rest of
+// the file is far too short to hold them. Arrays are sized from the count, so
+// a few bytes must not make the program ask for gigabytes. A record takes at
+// least four bytes (two digits, two separators); only counts of over a
+// million records and over two bytes a record are refused here. Any other
+// file that ends early, or holds a malformed value, is reported where its
+// first missing or malformed value is.
+static void checkRecordsFit(const char* what, int records) {
+  const long long left = bytesLeft();
+  if (left >= 0 && records > (1 << 20) && 2LL * records > left)
+    graphError("%s: %d records cannot fit in the %lld bytes that follow (the file ends early)", what,
+               records, left);
 }
 
 // The next character without consuming it, or EOF.
@@ -181,10 +210,14 @@ void TessakGraph(int argc, char** argv) {
     printf("Error Reading graph file\n");
     exit(1);
   }
+  struct stat file_status;
+  if (fstat(fileno(fp), &file_status) == 0 && S_ISREG(file_status.st_mode))
+    file_size = (long long)file_status.st_size;
 
   int source = 0;
   no_of_nodes = readGraphValue("node count", -1, NULL);
   if (no_of_nodes < 0) graphError("node count: %d is negative", no_of_nodes);
+  checkRecordsFit("node count", no_of_nodes);
 
   int num_of_blocks = 1;
   int num_of_threads_per_block = no_of_nodes;
@@ -214,13 +247,18 @@ void TessakGraph(int argc, char** argv) {
 
   edge_list_size = readGraphValue("edge count", -1, NULL);
   if (edge_list_size < 0) graphError("edge count: %d is negative", edge_list_size);
-  // The kernel follows every node's run of edges unchecked.
+  checkRecordsFit("edge count", edge_list_size);
+  // The kernel follows every node's run of edges unchecked, and computes
+  // first_edge + edge_count in int for every node it expands.
   for (int i = 0; i < no_of_nodes; i++) {
     long long first = h_graph_nodes[i].first_edge;
     long long count = h_graph_nodes[i].edge_count;
     if (count > 0 && (first < 0 || first + count > edge_list_size))
       graphError("node %d: its %lld edges from entry %lld leave the edge list of %d entries", i,
                  count, first, edge_list_size);
+    if (first + count < INT_MIN)
+      graphError("node %d: first_edge %lld plus edge_count %lld does not fit in a 32-bit integer", i,
+                 first, count);
   }
 
   int* h_graph_edges =  // (E)
@@ -234,6 +272,7 @@ void TessakGraph(int argc, char** argv) {
   }
 
   fclose(fp);
+  fp = NULL;
   printf("Read File\n");
 
   // Device copies of the graph and the search state.
@@ -302,14 +341,17 @@ void TessakGraph(int argc, char** argv) {
   printf("Processing time: %f (ms)\n", (double)elapsed);
   CUT_SAFE_CALL(cutDeleteTimer(timer));
 
-  FILE* fpo = fopen("result.txt", "w");
+  // Written beside the old result.txt and renamed over it once complete: a
+  // write that fails leaves the old file as it was.
+  OutputFile result;
+  FILE* fpo = outputOpen(&result, "result.txt", "w");
   if (!fpo) {
     fprintf(stderr, "tessak: cannot create result.txt: %s\n", strerror(errno));
     exit(1);
   }
   for (int i = 0; i < no_of_nodes; i++) fprintf(fpo, "%d) cost:%d\n", i, h_cost[i]);
-  if (fclose(fpo) != 0) {
-    fprintf(stderr, "tessak: cannot write result.txt: %s\n", strerror(errno));
+  if (int error = outputCommit(&result)) {
+    fprintf(stderr, "tessak: cannot write result.txt: %s\n", strerror(error));
     exit(1);
   }
   printf("Result stored in result.txt\n");

@@ -1,5 +1,6 @@
 #include "common/environment.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -17,26 +18,24 @@ std::optional<int> parse_count(const std::string& text) {
   return value;
 }
 
-namespace {
-
-void report_malformed(const char* name, const char* value) {
-  std::fprintf(stderr, "gpu runtime: ignoring malformed %s value '%s'\n", name, value);
-}
-
-Environment read_environment() {
+Environment parse_environment(const char* (*lookup)(const char* name), std::string& complaints) {
+  const auto refuse = [&](const char* name, const char* value, const char* expected) {
+    complaints += std::string("gpu runtime: ignoring ") + name + " value '" + value + "': expected " + expected + "\n";
+  };
   Environment env;
-  if (const char* trace = std::getenv("CUDART_TRACE"); trace && *trace) env.trace_path = trace;
-  if (const char* profile = std::getenv("CUDART_PROFILE"); profile && *profile && std::string(profile) != "0") {
+  if (const char* trace = lookup("CUDART_TRACE"); trace && *trace) env.trace_path = trace;
+  if (const char* profile = lookup("CUDART_PROFILE"); profile && *profile && std::string(profile) != "0") {
     env.profile = true;
     if (std::string(profile) != "1") env.profile_path = profile;
   }
-  if (const char* timeline = std::getenv("CUDART_TIMELINE"); timeline && *timeline) env.timeline_path = timeline;
-  if (const char* fail = std::getenv("CUDART_FAIL")) env.fail_list = fail;
-  if (const char* devices = std::getenv("CUDART_DEVICES")) {
-    if (auto n = parse_count(devices)) env.device_count = *n;
-    else report_malformed("CUDART_DEVICES", devices);
+  if (const char* timeline = lookup("CUDART_TIMELINE"); timeline && *timeline) env.timeline_path = timeline;
+  if (const char* fail = lookup("CUDART_FAIL")) env.fail_list = fail;
+  if (const char* devices = lookup("CUDART_DEVICES")) {
+    const auto n = parse_count(devices);
+    if (n && *n <= kMaxDevices) env.device_count = *n;
+    else refuse("CUDART_DEVICES", devices, "a device count from 0 to 64");
   }
-  if (const char* cc = std::getenv("CUDART_DEVICE_CC")) {
+  if (const char* cc = lookup("CUDART_DEVICE_CC")) {
     const std::string text(cc);
     const auto dot = text.find('.');
     std::optional<int> major, minor;
@@ -44,30 +43,40 @@ Environment read_environment() {
       major = parse_count(text.substr(0, dot));
       minor = parse_count(text.substr(dot + 1));
     }
-    if (major && minor) {
+    if (major && minor && *major <= kMaxCcMajor && *minor <= kMaxCcMinor) {
       env.cc_major = *major;
       env.cc_minor = *minor;
     } else {
-      report_malformed("CUDART_DEVICE_CC", cc);
+      refuse("CUDART_DEVICE_CC", cc, "<major>.<minor> from 0.0 to 99.9");
     }
   }
-  if (const char* workers = std::getenv("CUDART_WORKERS")) {
-    auto n = parse_count(workers);
-    if (n && *n >= 1 && *n <= 1024) env.workers = *n;
-    else report_malformed("CUDART_WORKERS", workers);
+  if (const char* workers = lookup("CUDART_WORKERS")) {
+    const auto n = parse_count(workers);
+    if (n && *n >= 1 && *n <= kMaxWorkers) env.workers = *n;
+    else refuse("CUDART_WORKERS", workers, "a worker count from 1 to 1024");
   }
-  if (const char* barriers = std::getenv("CUDART_BARRIERS")) {
+  if (const char* barriers = lookup("CUDART_BARRIERS")) {
     const std::string mode(barriers);
     if (mode == "loops" || mode == "regions" || mode == "fibers") env.block_functions = mode != "fibers";
-    else report_malformed("CUDART_BARRIERS", barriers);
+    else refuse("CUDART_BARRIERS", barriers, "loops, regions or fibers");
   }
   for (auto [name, flag] : {std::pair{"CUDART_MEMCHECK", &env.memcheck}, std::pair{"CUDART_FOOTPRINT", &env.footprint}})
-    if (const char* value = std::getenv(name)) {
+    if (const char* value = lookup(name)) {
       const std::string text(value);
       if (text == "0" || text == "1") *flag = text == "1";
-      else report_malformed(name, value);
+      else refuse(name, value, "0 or 1");
     }
-  if (env.workers == 0) env.workers = std::max(1u, std::thread::hardware_concurrency());
+  if (env.workers == 0)
+    env.workers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, unsigned{kMaxWorkers}));
+  return env;
+}
+
+namespace {
+
+Environment read_environment() {
+  std::string complaints;
+  Environment env = parse_environment([](const char* name) -> const char* { return std::getenv(name); }, complaints);
+  if (!complaints.empty()) std::fputs(complaints.c_str(), stderr);
   return env;
 }
 

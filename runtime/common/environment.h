@@ -8,6 +8,14 @@
 
 namespace gpu_runtime::common {
 
+/// The bounds of each setting: a value outside them is refused like a
+/// malformed one (README, "Runtime environment", lists them).
+inline constexpr int kMaxDevices = 64;        ///< CUDART_DEVICES: 0 .. 64
+inline constexpr int kMaxCcMajor = 99;        ///< CUDART_DEVICE_CC: 0.0 .. 99.9
+inline constexpr int kMaxCcMinor = 9;
+inline constexpr int kMaxWorkers = 1024;      ///< CUDART_WORKERS: 1 .. 1024
+inline constexpr int kMaxFailCall = 999999999;  ///< CUDART_FAIL: the n of call:n, 1 .. 999999999
+
 struct Environment {
   std::optional<std::string> trace_path;  ///< CUDART_TRACE
   /// CUDART_PROFILE: "1" writes the profile to standard error at exit, any
@@ -19,7 +27,7 @@ struct Environment {
   int device_count = 1;                   ///< CUDART_DEVICES
   int cc_major = 8;                       ///< CUDART_DEVICE_CC
   int cc_minor = 0;
-  int workers = 0;                        ///< CUDART_WORKERS; 0: one per hardware thread
+  int workers = 0;                        ///< CUDART_WORKERS; 0: one per hardware thread, at most kMaxWorkers
   /// CUDART_BARRIERS: "loops" (the default; "regions" says the same) runs
   /// each block through its kernel's block function, where the compiler
   /// made one; "fibers" runs every kernel a thread at a time, with a fiber
@@ -32,11 +40,17 @@ struct Environment {
   bool footprint = false;
 };
 
-/// The settings, read and checked on the first call. A malformed value is
-/// reported once on standard error and the default kept.
+/// The settings, read and checked on the first call. A malformed value, or
+/// one outside its bounds, is reported once on standard error and the
+/// default kept.
 const Environment& environment();
 
-/// Parses a whole non-negative decimal integer that fits an int.
+/// The settings that the variables' values give; `lookup` returns a
+/// variable's value, or null when it is not set. Each value that is refused
+/// adds one line to `complaints` (and keeps its default).
+Environment parse_environment(const char* (*lookup)(const char* name), std::string& complaints);
+
+/// Parses a whole non-negative decimal integer of at most nine digits.
 std::optional<int> parse_count(const std::string& text);
 
 }  // namespace gpu_runtime::common

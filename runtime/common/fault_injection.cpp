@@ -28,23 +28,9 @@ class FaultPlan {
   FaultPlan() {
     const std::string& list = environment().fail_list;
     if (list.empty()) return;
-    std::set<std::pair<std::string, long>, std::less<>> planned;
-    size_t start = 0;
-    while (start <= list.size()) {
-      size_t comma = list.find(',', start);
-      if (comma == std::string::npos) comma = list.size();
-      const std::string entry = list.substr(start, comma - start);
-      const size_t colon = entry.find(':');
-      const auto count = colon == std::string::npos ? std::nullopt : parse_count(entry.substr(colon + 1));
-      if (!count || *count == 0 || !failable_calls().count(entry.substr(0, colon))) {
-        std::fprintf(stderr, "gpu runtime: ignoring malformed CUDART_FAIL value '%s' (entry '%s')\n",
-                     list.c_str(), entry.c_str());
-        return;
-      }
-      planned.emplace(entry.substr(0, colon), *count);
-      start = comma + 1;
-    }
-    planned_ = std::move(planned);
+    std::string complaint;
+    if (auto planned = parse_fail_list(list, complaint)) planned_ = std::move(*planned);
+    else std::fprintf(stderr, "gpu runtime: %s\n", complaint.c_str());
   }
 
   bool count_call(std::string_view call) {
@@ -57,12 +43,32 @@ class FaultPlan {
   }
 
  private:
-  std::set<std::pair<std::string, long>, std::less<>> planned_;
+  std::set<PlannedFailure, std::less<>> planned_;
   std::map<std::string, long, std::less<>> calls_;
   std::mutex mu_;
 };
 
 }  // namespace
+
+std::optional<std::set<PlannedFailure, std::less<>>> parse_fail_list(const std::string& list,
+                                                                     std::string& complaint) {
+  std::set<PlannedFailure, std::less<>> planned;
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t comma = list.find(',', start);
+    if (comma == std::string::npos) comma = list.size();
+    const std::string entry = list.substr(start, comma - start);
+    const size_t colon = entry.find(':');
+    const auto count = colon == std::string::npos ? std::nullopt : parse_count(entry.substr(colon + 1));
+    if (!count || *count == 0 || *count > kMaxFailCall || !failable_calls().count(entry.substr(0, colon))) {
+      complaint = "ignoring malformed CUDART_FAIL value '" + list + "' (entry '" + entry + "')";
+      return std::nullopt;
+    }
+    planned.emplace(entry.substr(0, colon), *count);
+    start = comma + 1;
+  }
+  return planned;
+}
 
 bool inject_failure(std::string_view call) {
   static FaultPlan plan;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -20,25 +21,38 @@ class TraceFile {
   TraceFile() {
     const auto& path = environment().trace_path;
     if (!path) return;
-    fd_ = ::open(path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-    if (fd_ < 0)
+    path_ = *path;
+    const int fd = ::open(path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
       std::fprintf(stderr, "gpu runtime: cannot open trace file '%s': %s\n", path->c_str(),
                    std::strerror(errno));
+    fd_.store(fd, std::memory_order_relaxed);
   }
-  bool open() const { return fd_ >= 0; }
+  bool open() const { return fd_.load(std::memory_order_relaxed) >= 0; }
   void append(const std::string& line) {
     std::lock_guard lock(mu_);
+    const int fd = fd_.load(std::memory_order_relaxed);
+    if (fd < 0) return;
     size_t done = 0;
     while (done < line.size()) {
-      const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
+      const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;  // a full disk must not stop the program
+      if (n <= 0) {
+        // A full disk must not stop the program, but the trace is incomplete
+        // from here on: say so once and write no more.
+        std::fprintf(stderr, "gpu runtime: cannot write trace file '%s': %s; the trace stops here\n",
+                     path_.c_str(), n < 0 ? std::strerror(errno) : "nothing written");
+        fd_.store(-1, std::memory_order_relaxed);
+        ::close(fd);
+        return;
+      }
       done += static_cast<size_t>(n);
     }
   }
 
  private:
-  int fd_ = -1;
+  std::string path_;
+  std::atomic<int> fd_{-1};  ///< -1 when not tracing; read without the lock by open()
   std::mutex mu_;
 };
 

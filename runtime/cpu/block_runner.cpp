@@ -236,7 +236,15 @@ int BlockRunner::barrier(int predicate, int line) {
       return 0;
     case Mode::Direct:
       // Thread 0 met the block's first barrier: every other thread needs a fiber.
-      start_other_threads();
+      try {
+        start_other_threads();
+      } catch (const std::bad_alloc&) {
+        // No stacks to be had: the launch fails, as a GPU's does when a block
+        // needs more than it has; thread 0 ends alone, its barriers passing.
+        launch_->raise(cudaErrorLaunchFailure);
+        mode_ = Mode::Single;
+        return predicate != 0;
+      }
       mode_ = Mode::Fibers;
       [[fallthrough]];
     case Mode::Fibers:

@@ -13,6 +13,8 @@ class FiberStack {
  public:
   static constexpr std::size_t kSize = 256 * 1024;
 
+  /// Throws std::bad_alloc when the stack or its guard page cannot be
+  /// mapped (address space or the process's count of mappings exhausted).
   FiberStack();
   ~FiberStack();
   FiberStack(const FiberStack&) = delete;

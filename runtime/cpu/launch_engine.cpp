@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include "block_runner.h"
@@ -105,20 +106,36 @@ LaunchEngine::LaunchEngine(int workers) : worker_count_(std::max(1, workers)) {}
 
 void LaunchEngine::start_workers() {
   // Workers live as long as the process; they are detached so that exit()
-  // never waits for or destroys a running one.
-  for (int i = 0; i < worker_count_; ++i) std::thread([this] { worker_loop(); }).detach();
+  // never waits for or destroys a running one. The system may refuse some
+  // (no memory for their stacks, too many threads): those that start do the
+  // work.
+  for (int i = 0; i < worker_count_; ++i) {
+    try {
+      std::thread([this] { worker_loop(); }).detach();
+      ++started_workers_;
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
 }
 
 void LaunchEngine::submit(std::unique_ptr<Launch> launch) {
-  std::lock_guard lock(mu_);
-  if (!started_) {
-    started_ = true;
-    start_workers();
+  std::shared_ptr<Launch> run_here;
+  {
+    std::lock_guard lock(mu_);
+    if (!started_) {
+      started_ = true;
+      start_workers();
+    }
+    launch->serial = submitted_++;
+    queue_.push_back(std::move(launch));
+    if (started_workers_ == 0) run_here = queue_.back();
+    submitted_seen_.store(submitted_, std::memory_order_release);
+    changed_.notify_all();
   }
-  launch->serial = submitted_++;
-  queue_.push_back(std::move(launch));
-  submitted_seen_.store(submitted_, std::memory_order_release);
-  changed_.notify_all();
+  // Not a single worker could be started: the calling thread runs the launch
+  // itself, to the end, rather than leave it queued for no one.
+  if (run_here) run_blocks(*run_here);
 }
 
 int LaunchEngine::synchronize() {

@@ -49,6 +49,7 @@ class LaunchEngine {
   std::deque<std::shared_ptr<Launch>> queue_;  // workers hold a launch until they leave it
   int pending_error_ = 0;
   bool started_ = false;
+  int started_workers_ = 0;  ///< threads actually running worker_loop
   std::uint64_t submitted_ = 0;  ///< launches queued so far; a launch's serial is its place
   std::uint64_t retired_ = 0;    ///< launches finished so far
   // Copies of the two counts, written under mu_, for waiting threads to spin

@@ -159,10 +159,11 @@ CopySides copy_sides(const AllocationTable&, const void*, const void*, int kind)
 int copy(const AllocationTable& allocations, void* dst, const void* src, std::size_t count, int kind,
          CopySides sides, bool injected) {
   if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDeviceToDevice) return cudaErrorInvalidMemcpyDirection;
+  if (injected) return cudaErrorInvalidValue;  // a copy of no bytes is a call like any other
   if (count > 0) {
     const bool dst_ok = sides.dst_device ? allocations.covers(dst, count) : dst != nullptr;
     const bool src_ok = sides.src_device ? allocations.covers(src, count) : src != nullptr;
-    if (!dst_ok || !src_ok || injected) return cudaErrorInvalidValue;
+    if (!dst_ok || !src_ok) return cudaErrorInvalidValue;
   }
   // The copy follows every earlier launch; an error one raised is reported here.
   const int status = cpu::launch_engine().synchronize();

@@ -1,7 +1,8 @@
 // The one header a program includes: the runtime API, the kernel dialect, the
 // CTA tracker calls, the launch glue, device-code registration, the checked
-// call helpers and checked host allocation. With nvcc the vendor runtime provides the API and the dialect,
-// and our thin layer the calls it lacks.
+// call helpers, checked host allocation and file input and output. With nvcc
+// the vendor runtime provides the API and the dialect, and our thin layer the
+// calls it lacks.
 #pragma once
 
 #ifdef __CUDACC__
@@ -19,3 +20,4 @@
 #include "gpu_runtime/registration.h"
 #include "gpu_runtime/check.h"
 #include "gpu_runtime/host_memory.h"
+#include "gpu_runtime/file_io.h"

@@ -1,10 +1,15 @@
 #include "program_runner.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -80,6 +85,86 @@ ProgramResult run_program(const fs::path& program, const std::vector<std::string
   result.out = read_file(out_path);
   result.err = read_file(err_path);
   return result;
+}
+
+ProgramResult run_program_with_file_size_limit(const fs::path& program, const std::vector<std::string>& args,
+                                               const fs::path& cwd, unsigned long long file_size_limit,
+                                               const std::map<std::string, std::string>& env) {
+  // Everything the child needs is made before fork: after it, only calls
+  // that are safe in a child of a threaded process.
+  const std::string path = fs::absolute(program).string();
+  std::vector<std::string> argv_strings{path};
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argv_strings) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env_strings = merged_environment(env);
+  std::vector<char*> envp;
+  for (auto& e : env_strings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  const std::string dir = cwd.string();
+  const rlimit limit{file_size_limit, file_size_limit};
+
+  int out_pipe[2], err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+    throw std::runtime_error("cannot make pipes");
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("cannot start " + path);
+  if (pid == 0) {
+    const int in = open("/dev/null", O_RDONLY);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    if (in < 0 || dup2(in, 0) < 0 || dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0 ||
+        chdir(dir.c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &limit) != 0 ||
+        sigaction(SIGXFSZ, &ignore, nullptr) != 0)
+      _exit(127);
+    execve(path.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+
+  ProgramResult result;
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open_pipes = 2;
+  while (open_pipes > 0) {
+    if (poll(fds, 2, -1) < 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[4096];
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<size_t>(n));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_pipes;
+      }
+    }
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {}
+  result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+std::map<std::string, std::string> allocator_returns_null_over(int megabytes) {
+  std::map<std::string, std::string> env;
+  for (const char* name : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
+    const char* set = std::getenv(name);
+    env[name] = (set && *set ? std::string(set) + ":" : "") +
+                "allocator_may_return_null=1:max_allocation_size_mb=" + std::to_string(megabytes);
+  }
+  return env;
+}
+
+std::vector<std::string> folder_entries(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 TempDir::TempDir() {

@@ -149,8 +149,8 @@ TEST(KernelFaults, AreHandledTheSameWhenChecksAreAskedOfAProgramBuiltWithoutThem
 TEST(KernelFaults, MalformedCheckSettingsAreReportedAndIgnored) {
   const ProgramResult r = run_probe(ACCESS_PROBE_CHECKED, {"no-race"}, {{"CUDART_MEMCHECK", "yes"}, {"CUDART_FOOTPRINT", "2"}});
   EXPECT_EQ(r.err,
-            "gpu runtime: ignoring malformed CUDART_MEMCHECK value 'yes'\n"
-            "gpu runtime: ignoring malformed CUDART_FOOTPRINT value '2'\n");
+            "gpu runtime: ignoring CUDART_MEMCHECK value 'yes': expected 0 or 1\n"
+            "gpu runtime: ignoring CUDART_FOOTPRINT value '2': expected 0 or 1\n");
   EXPECT_EQ(r.exit_status, 0);
 }
 

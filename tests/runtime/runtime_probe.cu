@@ -9,7 +9,28 @@
 
 __global__ void touch_kernel(int* p) { (void)p; }
 
-GPU_DEVICE_CODE(GPU_KERNEL(touch_kernel, "_Z12touch_kernelPi"))
+// Reverses the block's thread indices through shared memory: every thread
+// meets the barrier.
+__global__ void reverse_kernel(int* p) {
+  __shared__ int s[1024];
+  s[threadIdx.x] = threadIdx.x;
+  __syncthreads();
+  p[threadIdx.x] = s[blockDim.x - 1 - threadIdx.x];
+}
+
+// As reverse_kernel, but each thread also reads its neighbour's entry before
+// the barrier that would order that read after the neighbour's write: a race
+// between threads of one block.
+__global__ void racy_kernel(int* p) {
+  __shared__ int s[1024];
+  s[threadIdx.x] = threadIdx.x;
+  const int early = s[(threadIdx.x + 1) % blockDim.x];
+  __syncthreads();
+  p[threadIdx.x] = early + s[blockDim.x - 1 - threadIdx.x];
+}
+
+GPU_DEVICE_CODE(GPU_KERNEL(touch_kernel, "_Z12touch_kernelPi"), GPU_KERNEL(reverse_kernel, "_Z14reverse_kernelPi"),
+                GPU_KERNEL(racy_kernel, "_Z11racy_kernelPi"))
 
 static void report(const char* call, int status) { printf("%s %d\n", call, status); }
 
@@ -50,7 +71,7 @@ static void calls_scenario() {
   cudaDeviceProp prop;
   int status = cudaGetDeviceProperties(&prop, 0);
   report("cudaGetDeviceProperties", status);
-  if (status == 0) printf("cc %d.%d\n", prop.major, prop.minor);
+  if (status == 0) printf("cc %d.%d\nmultiprocessors %d\n", prop.major, prop.minor, prop.multiProcessorCount);
   report("cudaSetDevice", cudaSetDevice(0));
   int* d = nullptr;
   report("cudaMalloc", cudaMalloc((void**)&d, 64));
@@ -68,6 +89,31 @@ static void calls_scenario() {
   report("cutStopTimer", cutStopTimer(timer));
   report("cutResetTimer", cutResetTimer(timer));
   report("cutDeleteTimer", cutDeleteTimer(timer));
+}
+
+// Copies of no bytes, each way: calls like any other.
+static void empty_copies_scenario() {
+  int* d = nullptr;
+  cudaMalloc((void**)&d, 64);
+  int host = 0;
+  report("to device", cudaMemcpy(d, &host, 0, cudaMemcpyHostToDevice));
+  report("to host", cudaMemcpy(&host, d, 0, cudaMemcpyDeviceToHost));
+  report("on device", cudaMemcpy(d, d, 0, cudaMemcpyDeviceToDevice));
+}
+
+// A block of `threads` threads through a barrier; prints the status the
+// launch ends with and whether every thread wrote its reversed index.
+static void barrier_scenario(unsigned threads) {
+  int* d = nullptr;
+  cudaMalloc((void**)&d, 1024 * sizeof(int));
+  launchKernel(reverse_kernel, dim3(1), dim3(threads), d);
+  const int status = cudaThreadSynchronize();
+  int host[1024];
+  cudaMemcpy(host, d, sizeof host, cudaMemcpyDeviceToHost);
+  int right = 0;
+  for (unsigned t = 0; t < threads; t++) right += host[t] == (int)(threads - 1 - t);
+  printf("%u threads %d%s\n", threads, status, status == 0 && right == (int)threads ? " right" : "");
+  cudaFree(d);
 }
 
 // Addresses as the trace shows them, and a copy digest.
@@ -89,6 +135,16 @@ int main(int argc, char** argv) {
   const std::string scenario = argc > 1 ? argv[1] : "";
   if (scenario == "calls") calls_scenario();
   else if (scenario == "addresses") addresses_scenario();
+  else if (scenario == "empty-copies") empty_copies_scenario();
+  else if (scenario == "racy-block") {
+    int* d = nullptr;
+    cudaMalloc((void**)&d, 64 * sizeof(int));
+    launchKernel(racy_kernel, dim3(1), dim3(64), d);
+    report("cudaThreadSynchronize", cudaThreadSynchronize());
+  } else if (scenario == "barriers") {
+    barrier_scenario(1024);
+    barrier_scenario(4);
+  }
   else tracker_scenario(scenario.c_str());
   return 0;
 }

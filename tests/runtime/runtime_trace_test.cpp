@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cctype>
 #include <string>
 
@@ -115,7 +116,8 @@ TEST(Trace, EveryLineIsOneObjectInCallOrder) {
   for (const Json& entry : run.trace)
     if (entry.has("call")) calls.push_back(entry["call"].str());
   const std::vector<std::string> expected{
-      "__cudaRegisterFatBinary", "__cudaRegisterFunction", "cudaGetDeviceCount", "cudaGetDeviceProperties",
+      "__cudaRegisterFatBinary", "__cudaRegisterFunction", "__cudaRegisterFunction", "__cudaRegisterFunction",
+      "cudaGetDeviceCount", "cudaGetDeviceProperties",
       "cudaSetDevice", "cudaMalloc", "cudaMemcpy", "cudaConfigureCall", "cudaSetupArgument", "cudaLaunch",
       "cudaGetLastError", "cudaThreadSynchronize", "cudaSetCTATracker", "cudaFlushCTATracker", "cudaFree",
       "cutCreateTimer", "cutStartTimer", "cutStopTimer", "cutResetTimer", "cutDeleteTimer",
@@ -190,6 +192,117 @@ TEST(DeviceSettings, DeviceCountAndCapabilityComeFromTheEnvironment) {
   EXPECT_NE(run.result.err.find("CUDART_DEVICES"), std::string::npos);
   EXPECT_NE(run.result.err.find("CUDART_DEVICE_CC"), std::string::npos);
   EXPECT_NE(run.result.out.find("count 1\n"), std::string::npos) << "malformed values keep the defaults";
+}
+
+TEST(FaultInjection, CopiesOfNoBytesCountAndFailLikeAnyOther) {
+  const ProbeRun run = run_probe("empty-copies", {{"CUDART_FAIL", "cudaMemcpy:2"}});
+  EXPECT_EQ(run.result.out, "to device 0\nto host 1\non device 0\n");
+}
+
+// Each setting within its bounds is taken; outside them it is refused with
+// one line naming the variable and its bounds, and the default kept.
+struct Setting {
+  std::map<std::string, std::string> env;
+  std::string refusal;  ///< on standard error, or empty when the value is taken
+  std::string shown;    ///< in the probe's output
+};
+
+void PrintTo(const Setting& s, std::ostream* os) {
+  for (const auto& [name, value] : s.env) *os << name << "=" << value << " ";
+}
+
+class SettingBounds : public ::testing::TestWithParam<Setting> {};
+
+TEST_P(SettingBounds, AreKeptOrRefusedInOneLine) {
+  const ProbeRun run = run_probe("calls", GetParam().env);
+  EXPECT_EQ(run.result.exit_status, 0);
+  if (GetParam().refusal.empty()) {
+    EXPECT_EQ(run.result.err, "");
+  } else {
+    ASSERT_EQ(split_lines(run.result.err).size(), 1u) << run.result.err;
+    EXPECT_NE(run.result.err.find(GetParam().refusal), std::string::npos) << run.result.err;
+  }
+  EXPECT_NE(run.result.out.find(GetParam().shown), std::string::npos) << run.result.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Knobs, SettingBounds,
+    ::testing::Values(Setting{{{"CUDART_DEVICES", "64"}}, "", "count 64\n"},
+                      Setting{{{"CUDART_DEVICES", "65"}}, "CUDART_DEVICES value '65': expected a device count from 0 to 64", "count 1\n"},
+                      Setting{{{"CUDART_DEVICES", "999999999"}}, "CUDART_DEVICES", "count 1\n"},
+                      Setting{{{"CUDART_DEVICE_CC", "99.9"}}, "", "cc 99.9\n"},
+                      Setting{{{"CUDART_DEVICE_CC", "100.0"}}, "CUDART_DEVICE_CC value '100.0': expected <major>.<minor> from 0.0 to 99.9", "cc 8.0\n"},
+                      Setting{{{"CUDART_DEVICE_CC", "8.10"}}, "CUDART_DEVICE_CC", "cc 8.0\n"},
+                      Setting{{{"CUDART_WORKERS", "3"}}, "", "multiprocessors 3\n"},
+                      Setting{{{"CUDART_WORKERS", "0"}}, "CUDART_WORKERS value '0': expected a worker count from 1 to 1024", "cudaThreadSynchronize 0\n"},
+                      Setting{{{"CUDART_WORKERS", "1025"}}, "CUDART_WORKERS", "cudaThreadSynchronize 0\n"},
+                      Setting{{{"CUDART_BARRIERS", "threads"}}, "CUDART_BARRIERS value 'threads': expected loops, regions or fibers", "cudaThreadSynchronize 0\n"},
+                      Setting{{{"CUDART_FAIL", "cudaMalloc:999999999"}}, "", "cudaMalloc 0\n"},
+                      Setting{{{"CUDART_FAIL", "cudaMalloc:1000000000"}}, "CUDART_FAIL", "cudaMalloc 0\n"}),
+    [](const ::testing::TestParamInfo<Setting>& info) {
+      std::string name;
+      for (const auto& [key, value] : info.param.env) name += key + "_" + value;
+      for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+      return name;
+    });
+
+// The probe under limits the sanitizers cannot run under (they reserve
+// terabytes of address space).
+test_helpers::ProgramResult run_probe_limited(const std::string& limits, const std::string& scenario,
+                                              const std::map<std::string, std::string>& env) {
+  return run_program("/bin/sh", {"-c", limits + " && exec \"$0\" \"$1\"", RUNTIME_PROBE, scenario},
+                     TempDir().path(), env);
+}
+
+// Fiber stacks that cannot be mapped fail the launch that needs them, as a
+// status; the next launch, needing fewer, runs.
+TEST(ResourceExhaustion, FiberStacksThatCannotBeMappedFailTheLaunch) {
+  if (test_helpers::kSanitizedAddressSpace) GTEST_SKIP() << "the sanitizer needs more address space than the limit leaves";
+  // 1023 fibers of 260 KiB need 266 MB, more than the limit leaves.
+  const auto result = run_probe_limited("ulimit -v 200000", "barriers",
+                                        {{"CUDART_BARRIERS", "fibers"}, {"CUDART_WORKERS", "1"}});
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(result.out, "1024 threads 719\n4 threads 0 right\n");
+}
+
+// Worker threads that cannot be started (a stack size limit larger than
+// the address space left): the calling thread runs the launches itself.
+TEST(ResourceExhaustion, WorkersThatCannotStartLeaveTheLaunchesToTheCaller) {
+  if (test_helpers::kSanitizedAddressSpace) GTEST_SKIP() << "the sanitizer needs more address space than the limit leaves";
+  const auto result = run_probe_limited("ulimit -v 600000 && ulimit -s 1000000", "barriers", {{"CUDART_WORKERS", "2"}});
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(result.out, "1024 threads 0 right\n4 threads 0 right\n");
+}
+
+// Under ThreadSanitizer every fiber is a thread of its own: two threads of
+// one block that touch the same entry between the same two barriers are
+// reported; accesses that a barrier orders are not.
+TEST(ThreadSanitizer, SeesRacesBetweenThreadsOfOneBlockAndNoneAcrossBarriers) {
+  if (!test_helpers::kThreadSanitizer) GTEST_SKIP() << "only a ThreadSanitizer build checks threads for races";
+  const char* set = std::getenv("TSAN_OPTIONS");
+  const std::map<std::string, std::string> env{
+      {"CUDART_BARRIERS", "fibers"},
+      {"CUDART_WORKERS", "1"},
+      {"TSAN_OPTIONS", (set && *set ? std::string(set) + ":" : "") + "halt_on_error=1:exitcode=66"}};
+  const ProbeRun racy = run_probe("racy-block", env);
+  EXPECT_EQ(racy.result.exit_status, 66);
+  EXPECT_NE(racy.result.err.find("WARNING: ThreadSanitizer: data race"), std::string::npos) << racy.result.err;
+  EXPECT_NE(racy.result.err.find("racy_kernel"), std::string::npos) << racy.result.err;
+  const ProbeRun ordered = run_probe("barriers", env);
+  EXPECT_EQ(ordered.result.exit_status, 0) << ordered.result.err;
+  EXPECT_EQ(ordered.result.out, "1024 threads 0 right\n4 threads 0 right\n");
+}
+
+TEST(Trace, TraceThatCannotBeWrittenInFullIsReportedOnceAndTheProgramGoesOn) {
+  TempDir dir;
+  const auto result = test_helpers::run_program_with_file_size_limit(
+      RUNTIME_PROBE, {"calls"}, dir.path(), 300, {{"CUDART_TRACE", (dir / "trace.jsonl").string()}});
+  EXPECT_EQ(result.exit_status, 0);
+  ASSERT_EQ(split_lines(result.err).size(), 1u) << result.err;
+  EXPECT_NE(result.err.find("cannot write trace file"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("File too large"), std::string::npos) << result.err;
+  EXPECT_NE(result.out.find("cutDeleteTimer 1\n"), std::string::npos) << result.out;
 }
 
 TEST(Trace, UnwritableTraceIsReportedOnceAndTheProgramGoesOn) {

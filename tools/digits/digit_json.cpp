@@ -3,11 +3,10 @@
 
 #include <charconv>
 #include <cmath>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "digits/idx.h"
+#include "gpu_runtime/file_io.h"
 
 namespace digits {
 namespace {
@@ -99,12 +98,8 @@ bool parse_digit_json(std::string_view text, std::vector<std::uint8_t>& pixels, 
 
 bool read_digit_json(const std::filesystem::path& path, std::vector<std::uint8_t>& pixels,
                      std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot open " + path.string();
-    return false;
-  }
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::string text;
+  if (!gpu_runtime::read_whole_file(path.string(), text, error)) return false;
   if (!parse_digit_json(text, pixels, error)) {
     error = path.string() + ": " + error;
     return false;

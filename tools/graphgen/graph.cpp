@@ -1,5 +1,6 @@
 #include "graph.h"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 #include <numeric>
@@ -152,7 +153,8 @@ Graph make_rmat(int scale, int edge_factor, uint64_t seed) {
 
 Graph make_grid(int width, int height, uint64_t seed) {
   require(width > 0 && height > 0, "the grid sides must be at least 1");
-  require(static_cast<int64_t>(width) * height * 4 <= std::numeric_limits<int>::max(),
+  // The product of two ints fits in 64 bits; four times it need not.
+  require(static_cast<int64_t>(width) * height <= std::numeric_limits<int>::max() / 4,
           "WIDTH * HEIGHT * 4 must stay below 2^31 edges");
   Random random(seed);
   std::vector<std::vector<int>> out(static_cast<size_t>(width) * height);
@@ -227,13 +229,17 @@ std::optional<Graph> parse_graph(std::string_view text, std::string* error) {
     *error = "negative node count";
     return std::nullopt;
   }
-  graph.first_edge.resize(nodes);
-  graph.edge_count.resize(nodes);
+  // Every record takes at least four characters: the vectors grow with what
+  // the text holds, not with what its counts claim.
+  graph.first_edge.reserve(std::min<size_t>(nodes, text.size() / 4));
+  graph.edge_count.reserve(std::min<size_t>(nodes, text.size() / 4));
   for (int i = 0; i < nodes; i++) {
     const std::string record = "node " + std::to_string(i);
-    if (!scan.next(graph.first_edge[i], error, record + " first_edge") ||
-        !scan.next(graph.edge_count[i], error, record + " edge_count"))
+    int first = 0, count = 0;
+    if (!scan.next(first, error, record + " first_edge") || !scan.next(count, error, record + " edge_count"))
       return std::nullopt;
+    graph.first_edge.push_back(first);
+    graph.edge_count.push_back(count);
   }
   if (!scan.next(graph.source, error, "source")) return std::nullopt;
   if (graph.source < 0 || graph.source >= nodes) {
@@ -246,13 +252,15 @@ std::optional<Graph> parse_graph(std::string_view text, std::string* error) {
     *error = "negative edge count";
     return std::nullopt;
   }
-  graph.targets.resize(edges);
-  graph.costs.resize(edges);
+  graph.targets.reserve(std::min<size_t>(edges, text.size() / 4));
+  graph.costs.reserve(std::min<size_t>(edges, text.size() / 4));
   for (int i = 0; i < edges; i++) {
     const std::string record = "edge " + std::to_string(i);
-    if (!scan.next(graph.targets[i], error, record + " target") ||
-        !scan.next(graph.costs[i], error, record + " cost"))
+    int target = 0, cost = 0;
+    if (!scan.next(target, error, record + " target") || !scan.next(cost, error, record + " cost"))
       return std::nullopt;
+    graph.targets.push_back(target);
+    graph.costs.push_back(cost);
     if (graph.targets[i] < 0 || graph.targets[i] >= nodes) {
       *error = record + " target out of range";
       return std::nullopt;
@@ -262,6 +270,11 @@ std::optional<Graph> parse_graph(std::string_view text, std::string* error) {
     const int64_t first = graph.first_edge[i], count = graph.edge_count[i];
     if (count > 0 && (first < 0 || first + count > edges)) {
       *error = "node " + std::to_string(i) + " edges leave the edge list";
+      return std::nullopt;
+    }
+    // A search adds the two in int, edges or none.
+    if (first + count < std::numeric_limits<int>::min()) {
+      *error = "node " + std::to_string(i) + " first_edge plus edge_count does not fit in a 32-bit integer";
       return std::nullopt;
     }
   }

@@ -67,7 +67,8 @@ std::string format_graph(const Graph& graph);
 
 /// Reads the text format strictly: every value present and an integer, and
 /// the graph consistent (counts non-negative, source, targets and edge runs in
-/// range). On failure returns nothing and sets *error.
+/// range, first_edge + edge_count within int). On failure returns nothing and
+/// sets *error.
 std::optional<Graph> parse_graph(std::string_view text, std::string* error);
 
 /// Hop counts from the source by a plain queue-based search, -1 for unreached.

@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <cstdio>
+
+#include "gpu_runtime/file_io.h"
 
 namespace ombrel_net {
 namespace {
@@ -29,37 +31,24 @@ float dot(const float* a, const float* b, int n) {
   return sum;
 }
 
-bool read_floats(const std::filesystem::path& path, std::vector<float>& values, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot open " + path.string();
+}  // namespace
+
+bool parse_floats(const std::string& name, std::string_view bytes, std::vector<float>& values, std::string& error) {
+  const std::size_t want = values.size() * sizeof(float);
+  if (bytes.size() < want) {
+    error = name + " holds " + std::to_string(bytes.size()) + " bytes, expected " + std::to_string(want);
     return false;
   }
-  in.read(reinterpret_cast<char*>(values.data()), static_cast<std::streamsize>(values.size() * sizeof(float)));
-  if (static_cast<std::size_t>(in.gcount()) != values.size() * sizeof(float)) {
-    error = path.string() + " holds " + std::to_string(in.gcount()) + " bytes, expected " +
-            std::to_string(values.size() * sizeof(float));
-    return false;
-  }
+  std::memcpy(values.data(), bytes.data(), want);
   return true;
 }
 
-// Writes `values` to `path` + ".partial"; the caller renames it into place.
-bool write_partial(const std::filesystem::path& path, const std::vector<float>& values, std::string& error) {
-  std::filesystem::path partial = path;
-  partial += ".partial";
-  std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-  if (!out) {
-    error = "cannot create " + partial.string() + ": " + std::strerror(errno);
-    return false;
-  }
-  out.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * sizeof(float)));
-  out.close();
-  if (!out) {
-    error = "cannot write " + partial.string();
-    return false;
-  }
-  return true;
+namespace {
+
+bool read_floats(const std::filesystem::path& path, std::vector<float>& values, std::string& error) {
+  std::string bytes;
+  return gpu_runtime::read_whole_file(path.string(), bytes, error) &&
+         parse_floats(path.string(), bytes, values, error);
 }
 
 }  // namespace
@@ -115,24 +104,37 @@ bool read_weights(const std::filesystem::path& folder, Weights& weights, std::st
 }
 
 bool write_weights(const std::filesystem::path& folder, const Weights& weights, std::string& error) {
-  // All four files are written in full before any replaces its old version,
-  // so a failure leaves the old set whole.
+  // All four files are written in full beside the old ones before any
+  // replaces its old version, so a failed write leaves the old set whole.
   const std::filesystem::path paths[] = {folder / "lw1.wei", folder / "lw2.wei", folder / "lw3.wei", folder / "lw4.wei"};
   const std::vector<float>* layers[] = {&weights.layer1, &weights.layer2, &weights.layer3, &weights.layer4};
-  bool written = true;
-  for (int l = 0; l < 4 && written; ++l) written = write_partial(paths[l], *layers[l], error);
-  for (int l = 0; l < 4; ++l) {
-    std::filesystem::path partial = paths[l];
-    partial += ".partial";
-    std::error_code ec;
-    if (written) std::filesystem::rename(partial, paths[l], ec);
-    else std::filesystem::remove(partial, ec);
-    if (ec && written) {
-      error = "cannot rename " + partial.string() + " to " + paths[l].string() + ": " + ec.message();
-      written = false;
+  OutputFile files[4];
+  int opened = 0;
+  for (; opened < 4; ++opened) {
+    if (!outputOpen(&files[opened], paths[opened].c_str(), "wb")) {
+      error = "cannot create " + paths[opened].string() + ": " + std::strerror(errno);
+      break;
+    }
+    const std::vector<float>& values = *layers[opened];
+    std::fwrite(values.data(), sizeof(float), values.size(), files[opened].stream);
+    if (std::fflush(files[opened].stream) != 0 || std::ferror(files[opened].stream)) {
+      error = "cannot write " + paths[opened].string() + ": " + std::strerror(errno);
+      outputDiscard(&files[opened]);
+      break;
     }
   }
-  return written;
+  if (opened < 4) {
+    for (int l = 0; l < opened; ++l) outputDiscard(&files[l]);
+    return false;
+  }
+  for (int l = 0; l < 4; ++l) {
+    if (const int failed = outputCommit(&files[l])) {
+      error = "cannot write " + paths[l].string() + ": " + std::strerror(failed);
+      for (int rest = l + 1; rest < 4; ++rest) outputDiscard(&files[rest]);
+      return false;
+    }
+  }
+  return true;
 }
 
 std::vector<float> to_parameters(const Weights& weights) {

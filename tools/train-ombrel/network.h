@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ombrel_net {
@@ -64,11 +65,17 @@ struct Weights {
 };
 
 /// Reads lw1.wei ... lw4.wei from `folder`; each must hold at least its count
-/// of floats. Returns false with a message naming the file.
+/// of floats. Returns false with a message naming the file, also when it
+/// cannot be read at all (a directory, an I/O error).
 bool read_weights(const std::filesystem::path& folder, Weights& weights, std::string& error);
 
-/// Writes lw1.wei ... lw4.wei into `folder`, each under a temporary name
-/// renamed into place.
+/// Fills `values` from the start of a weight file's bytes, which must hold at
+/// least values.size() floats; messages name the file `name`.
+bool parse_floats(const std::string& name, std::string_view bytes, std::vector<float>& values, std::string& error);
+
+/// Writes lw1.wei ... lw4.wei into `folder`, each under a temporary name:
+/// all four are written in full before any is renamed into place, so a
+/// failed write leaves the old set whole.
 bool write_weights(const std::filesystem::path& folder, const Weights& weights, std::string& error);
 
 /// All trainable values in one flat array, in training layout: layers 1, 2

@@ -115,7 +115,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Refusal{{"16", "32", "0", "-1", "0", "0", "0.5", "1"}, "y2"},
                       Refusal{{"16", "32", "0", "0", "0", "32", "0.5", "1"}, "x2"},
                       Refusal{{"32", "16", "7", "6", "0", "0", "0.5", "1"}, "y1"},
-                      Refusal{{"32", "16", "0", "0", "9", "3", "0.5", "1"}, "x1"}),
+                      Refusal{{"32", "16", "0", "0", "9", "3", "0.5", "1"}, "x1"},
+                      // 65536 rows of tiles: one more than the device's grid height.
+                      Refusal{{"1048576", "16", "0", "0", "0", "0", "0.5", "1"},
+                              "rows must not exceed 1048560 (65535 tiles of 16, the device's largest grid height)"}),
     [](const ::testing::TestParamInfo<Refusal>& info) {
       std::string name;
       for (const std::string& a : info.param.args) {
@@ -125,36 +128,47 @@ INSTANTIATE_TEST_SUITE_P(
       return name + std::to_string(info.index);
     });
 
-TEST(HalvikProgram, FailedDeviceAllocationStops) {
-  for (const char* fail : {"cudaMalloc:1", "cudaMalloc:6"}) {
+// A runtime call that fails ends the run with one line naming what was being
+// done: the image would not be the one computed. Refused configurations are
+// the exception (RefusedConfigurationSkipsOnlyThatLaunch).
+TEST(HalvikProgram, FailedDeviceCallStops) {
+  const std::string started = "Randomizing the input matrix\nStart the HALVIK main loop\n";
+  struct Failure {
+    const char* fail;
+    std::string message;
+    std::string out;
+    size_t launches;
+  };
+  for (const Failure& f : {Failure{"cudaGetDeviceProperties:1", "cannot query the device: invalid device ordinal", "", 0},
+                           Failure{"cudaMalloc:1", "out of memory", "", 0},
+                           Failure{"cudaMalloc:6", "out of memory", "", 0},
+                           Failure{"cudaMemcpy:3", "cannot copy the image to the device: invalid argument", started, 2},
+                           Failure{"cudaMemcpy:2", "cannot copy the image back from the device: invalid argument", started, 2},
+                           Failure{"cudaThreadSynchronize:1", "cannot finish the computation: unspecified launch failure", started, 4}}) {
     TempDir dir;
     ProgramResult r;
     const std::vector<Json> trace =
-        traced({"32", "32", "0", "15", "0", "15", "0.5", "2"}, dir, r, {{"CUDART_FAIL", fail}});
-    EXPECT_EQ(r.exit_status, 1) << fail;
-    EXPECT_EQ(r.out, "") << fail;
-    EXPECT_EQ(test_helpers::split_lines(r.err).size(), 1u) << r.err;
-    EXPECT_NE(r.err.find("out of memory"), std::string::npos) << r.err;
-    EXPECT_TRUE(calls_named(trace, "cudaLaunch").empty()) << fail;
+        traced({"32", "32", "0", "15", "0", "15", "0.5", "2"}, dir, r, {{"CUDART_FAIL", f.fail}});
+    EXPECT_EQ(r.exit_status, 1) << f.fail;
+    EXPECT_EQ(r.out, f.out) << f.fail;
+    ASSERT_EQ(test_helpers::split_lines(r.err).size(), 1u) << r.err;
+    EXPECT_NE(r.err.find(f.message), std::string::npos) << r.err;
+    EXPECT_EQ(calls_named(trace, "cudaLaunch").size(), f.launches) << f.fail;
   }
 }
 
 TEST(HalvikProgram, FailedHostAllocationStops) {
   TempDir dir;
-  // About 8.6 GB per host buffer, more than the program may have. Under
-  // AddressSanitizer an address-space limit stops the sanitizer itself, so
-  // there its allocator is told to refuse large requests instead.
-#if defined(GPU_SANITIZED_BUILD)
-  const char* limit = "";
-#else
-  const char* limit = "ulimit -v 1000000 && ";
-#endif
+  // About 8.6 GB per host buffer, more than the program may have. Under a
+  // sanitizer an address-space limit stops the sanitizer itself, so there
+  // its allocator is told to refuse large requests instead.
+  const char* limit = test_helpers::kSanitizedAddressSpace ? "" : "ulimit -v 1000000 && ";
   const ProgramResult r = run_program(
       "/bin/sh",
       {"-c", std::string(limit) + "exec \"$0\" \"$@\"",
        std::filesystem::absolute(test_helpers::program_path("halvik")).string(), "32768", "65520",
        "0", "15", "0", "15", "0.5", "1"},
-      dir.path(), {{"ASAN_OPTIONS", "allocator_may_return_null=1:max_allocation_size_mb=1024"}});
+      dir.path(), test_helpers::allocator_returns_null_over(1024));
   std::vector<std::string> lines;
   for (const std::string& line : test_helpers::split_lines(r.err))
     if (line.rfind("==", 0) != 0) lines.push_back(line);  // the sanitizer's own notes

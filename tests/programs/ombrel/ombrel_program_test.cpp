@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "json.h"
@@ -264,6 +265,40 @@ TEST_F(OmbrelProgram, UnwritableOutResFailsAfterTheResultLine) {
   EXPECT_EQ(result.err, "ombrel: cannot write out.res: Is a directory\n");
 }
 
+// A file that opens but cannot be read is named with the reason, never taken
+// for a missing or a short one; out.res is not touched.
+TEST_F(OmbrelProgram, InputFilesThatCannotBeReadAreNamedWithTheReason) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"data/t10k-images-idx3-ubyte", "FAIL! data/t10k-images-idx3-ubyte CANNOT BE READ (Is a directory)!\n"},
+      {"data/lw3.wei", header(3) + "FAIL! data/lw3.wei CANNOT BE READ (Is a directory)!\n"}};
+  for (const auto& [file, out] : cases) {
+    write_inputs();
+    test_helpers::write_file(dir / "out.res", "previous");
+    fs::remove(dir / file);
+    fs::create_directory(dir / file);
+    const auto result = run({"2"});
+    EXPECT_EQ(result.exit_status, 1) << file;
+    EXPECT_EQ(result.out, out);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(test_helpers::read_file(dir / "out.res"), "previous");
+    fs::remove(dir / file);
+  }
+}
+
+// out.res cannot be written in full (a file-size limit, as a full disk): the
+// previous one stays as it was and no temporary file is left.
+TEST_F(OmbrelProgram, OutResThatCannotBeWrittenInFullLeavesThePreviousOne) {
+  write_inputs();
+  test_helpers::write_file(dir / "out.res", "previous");
+  const auto result = test_helpers::run_program_with_file_size_limit(test_helpers::program_path("ombrel"), {"2"},
+                                                                     dir.path(), 40);
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.out, header(3) + "NUM=2\n" + digits_line(expected_scores(2)));
+  EXPECT_EQ(result.err, "ombrel: cannot write out.res: File too large\n");
+  EXPECT_EQ(test_helpers::read_file(dir / "out.res"), "previous");
+  EXPECT_EQ(test_helpers::folder_entries(dir.path()), (std::vector<std::string>{"data", "out.res"}));
+}
+
 // --- Runtime failures ----------------------------------------------------------
 
 TEST_F(OmbrelProgram, NoDeviceFailsBeforeReadingAnything) {
@@ -336,25 +371,19 @@ TEST_F(OmbrelProgram, HostAllocationFailureNamesTheArray) {
   // 10^9 images need 3.4 TB of image slots; in 32-bit arithmetic the size
   // would wrap to a few hundred megabytes and the run would go on.
   const std::string count = "1000000000";
-#if defined(GPU_SANITIZED_BUILD)
-  // The sanitizer's allocator refuses so large a request; have it return null as malloc does.
-  const char* options = std::getenv("ASAN_OPTIONS");
-  const std::string asan = (options && *options ? std::string(options) + ":" : "") + "allocator_may_return_null=1";
-  const auto result = run({count}, {{"ASAN_OPTIONS", asan}});
-#else
   // Limit the address space so that the allocation fails whatever the
-  // system's overcommit policy.
+  // system's overcommit policy; under a sanitizer, which the limit would
+  // stop, have its allocator refuse so large a request as malloc does.
   const auto result = test_helpers::run_program(
-      "/bin/sh", {"-c", "ulimit -v 8388608 && exec \"$0\" \"$1\"", test_helpers::program_path("ombrel").string(), count},
-      dir.path());
-#endif
+      "/bin/sh",
+      {"-c", std::string(test_helpers::kSanitizedAddressSpace ? "" : "ulimit -v 8388608 && ") + "exec \"$0\" \"$1\"",
+       test_helpers::program_path("ombrel").string(), count},
+      dir.path(), test_helpers::allocator_returns_null_over(1 << 20));
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.out, "");
   std::string err = result.err;
-#if defined(GPU_SANITIZED_BUILD)
-  // The sanitizer warns on a line of its own first.
+  // A sanitizer warns on a line of its own first.
   if (err.starts_with("==")) err.erase(0, err.find('\n') + 1);
-#endif
   EXPECT_EQ(err, "ombrel: cannot allocate 3364000000000 bytes for Layer1_Neurons_CPU\n");
 }
 

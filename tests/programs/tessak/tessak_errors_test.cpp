@@ -71,6 +71,14 @@ INSTANTIATE_TEST_SUITE_P(
                  "node 1: its 2 edges from entry 1 leave the edge list of 2 entries"},
         BadGraph{"RunBeforeStart", "3 -1 1 1 1 2 0 0 2 1 1 2 1",
                  "node 0: its 1 edges from entry -1 leave the edge list of 2 entries"},
+        // No edges, but the search would still add the two in int.
+        BadGraph{"RunEndBelowIntMin", "1 -2147483648 -1 0 0",
+                 "node 0: first_edge -2147483648 plus edge_count -1 does not fit in a 32-bit integer"},
+        // Arrays are sized from the counts: a few bytes must not claim gigabytes.
+        BadGraph{"FarMoreNodesThanTheFileHolds", "2000000000 0 0",
+                 "node count: 2000000000 records cannot fit in the 4 bytes that follow (the file ends early)"},
+        BadGraph{"FarMoreEdgesThanTheFileHolds", "1 0 0 0 1048577 0 0",
+                 "edge count: 1048577 records cannot fit in the 4 bytes that follow (the file ends early)"},
         BadGraph{"NegativeTarget", "3 0 1 1 1 2 0 0 2 -1 1 2 1", "edge 0: target -1 is outside 0..2"},
         BadGraph{"TargetPastEnd", "3 0 1 1 1 2 0 0 2 1 1 3 1", "edge 1: target 3 is outside 0..2"},
         BadGraph{"CostMissing", "3 0 1 1 1 2 0 0 2 1 1 2", "edge 1: cost is missing (the file ends early)"},
@@ -144,6 +152,33 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{"TimerDelete", "cutDeleteTimer:1", kCutError, "cutDeleteTimer", "Processing time: "}),
     [](const ::testing::TestParamInfo<Fault>& info) { return info.param.name; });
 
+TEST(TessakErrors, GraphFileThatCannotBeRead) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "graphs");
+  const auto run = run_tessak(dir, {"graphs"});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.out, "Reading File\nInput file: graphs\n");
+  EXPECT_EQ(run.err, "tessak: graphs: cannot read the file: Is a directory\n");
+  EXPECT_EQ(test_helpers::folder_entries(dir.path()), (std::vector<std::string>{"graphs"}));
+}
+
+// A result that cannot be written in full (here a file-size limit, as a full
+// disk) leaves the previous result.txt as it was and no temporary file.
+TEST(TessakErrors, ResultFileThatCannotBeWrittenInFull) {
+  TempDir dir;
+  std::string graph = "2000\n";
+  for (int i = 0; i < 2000; i++) graph += "0 0\n";
+  write_file(dir / "g.txt", graph + "0\n0\n");
+  write_file(dir / "result.txt", "the previous result\n");
+  const auto run = test_helpers::run_program_with_file_size_limit(test_helpers::program_path("tessak"),
+                                                                 {"g.txt"}, dir.path(), 4096);
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.err, "tessak: cannot write result.txt: File too large\n");
+  EXPECT_TRUE(split_lines(run.out).back().starts_with("Processing time: ")) << run.out;
+  EXPECT_EQ(test_helpers::read_file(dir / "result.txt"), "the previous result\n");
+  EXPECT_EQ(test_helpers::folder_entries(dir.path()), (std::vector<std::string>{"g.txt", "result.txt"}));
+}
+
 TEST(TessakErrors, ResultFileThatCannotBeCreated) {
   TempDir dir;
   write_file(dir / "g.txt", kExampleGraph);
@@ -155,19 +190,18 @@ TEST(TessakErrors, ResultFileThatCannotBeCreated) {
 }
 
 // The address space is capped at 256 MiB and the file claims 100 million
-// nodes: 800 MB of node records.
+// nodes: 800 MB of node records. Read through a pipe, whose length tessak
+// cannot know beforehand.
 TEST(TessakErrors, HostAllocationFailure) {
-#if defined(GPU_SANITIZED_BUILD)
-  GTEST_SKIP() << "AddressSanitizer needs more address space than the cap leaves";
-#endif
+  if (test_helpers::kSanitizedAddressSpace) GTEST_SKIP() << "the sanitizer needs more address space than the cap leaves";
   TempDir dir;
   write_file(dir / "g.txt", "100000000 0 0\n");
   const auto run = test_helpers::run_program(
-      "/bin/sh", {"-c", "ulimit -v 262144 && exec \"$0\" g.txt", test_helpers::program_path("tessak").string()},
+      "/bin/sh", {"-c", "ulimit -v 262144 && cat g.txt | \"$0\" /dev/stdin", test_helpers::program_path("tessak").string()},
       dir.path());
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.err, "tessak: cannot allocate 800000000 bytes of host memory for the node array\n");
-  EXPECT_EQ(run.out, "Reading File\nInput file: g.txt\n");
+  EXPECT_EQ(run.out, "Reading File\nInput file: /dev/stdin\n");
 }
 
 }  // namespace

@@ -96,14 +96,34 @@ TEST_F(TrainerAgreement, ReportsBadInputsBeforeTraining) {
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.err, "train-ombrel: data/t10k-images-idx3-ubyte: not an IDX label file (magic number 2051, expected 2049)\n");
 
-  result = run_program(program_path("train-ombrel"), {"--threads", "3"}, dir_.path());
+  result = run_program(program_path("train-ombrel"), {"--images", "data"}, dir_.path());
   EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(result.err, "train-ombrel: bad value '3' for --threads\n");
+  EXPECT_EQ(result.err, "train-ombrel: cannot read data: Is a directory\n");
+
+  for (const auto& [option, value] : std::vector<std::pair<std::string, std::string>>{
+           {"--threads", "3"}, {"--rate", "inf"}, {"--final-rate", "nan"}, {"--weight-decay", "1e99"}, {"--shift", "-inf"}}) {
+    result = run_program(program_path("train-ombrel"), {option, value}, dir_.path());
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.err, "train-ombrel: bad value '" + value + "' for " + option + "\n");
+  }
+
 
   result = run_program(program_path("train-ombrel"), {"--outputs", "data/t10k-images-idx3-ubyte"}, dir_.path());
   EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(result.err, "train-ombrel: cannot open data/lw1.wei\n");
+  EXPECT_EQ(result.err, "train-ombrel: cannot open data/lw1.wei: No such file or directory\n");
   EXPECT_FALSE(std::filesystem::exists(dir_ / "data/lw1.wei"));
+}
+
+// A rate so large that the weights overflow: nothing is written over the
+// old weights.
+TEST_F(TrainerAgreement, DivergedTrainingWritesNothing) {
+  test_helpers::write_file(dir_ / "data/lw1.wei", "previous");
+  const auto result = run_program(program_path("train-ombrel"), {"--rate", "3e38", "--epochs", "2", "--no-distortion"},
+                                  dir_.path());
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.err, "train-ombrel: training diverged: the weights are not finite numbers; nothing written\n");
+  EXPECT_EQ(test_helpers::read_file(dir_ / "data/lw1.wei"), "previous");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "data/lw2.wei"));
 }
 
 }  // namespace

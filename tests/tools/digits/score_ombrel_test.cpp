@@ -80,6 +80,14 @@ TEST_F(ScoreOmbrel, RejectsOutputItCannotScore) {
   const auto missing = score("3\n", {"--labels", "absent"});
   EXPECT_EQ(missing.exit_status, 1);
   EXPECT_EQ(missing.err, "score-ombrel: cannot open absent: No such file or directory\n");
+
+  // A folder where a file belongs cannot be read: said so, not taken for an empty file.
+  std::filesystem::create_directory(dir_ / "folder");
+  for (const auto& args : {std::vector<std::string>{"--labels", "folder", "ombrel.txt"}, {"--labels", "labels", "folder"}}) {
+    const auto result = run_program(program_path("score-ombrel"), args, dir_.path());
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.err, "score-ombrel: cannot read folder: Is a directory\n");
+  }
 }
 
 }  // namespace

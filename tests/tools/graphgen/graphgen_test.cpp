@@ -116,6 +116,7 @@ TEST(GraphgenCli, RejectsBadCommandLinesWithAMessageAndNoFile) {
       {{"uniform", "12k"}, "NODES must be a whole number, not '12k'"},
       {{"uniform", "10", "--min-degree", "4", "--max-degree", "3"}, "the degree range must be 0 <= MIN <= MAX"},
       {{"rmat", "27"}, "2^SCALE * EDGE_FACTOR must stay below 2^31 edges"},
+      {{"grid", "2147483647", "2147483647"}, "WIDTH * HEIGHT * 4 must stay below 2^31 edges"},
       {{"grid", "2", "2", "--source", "4"}, "--source must lie in 0..3"},
       {{"grid", "2", "2", "--wrap"}, "unknown option --wrap"}};
   for (auto [args, error] : cases) {
@@ -126,6 +127,19 @@ TEST(GraphgenCli, RejectsBadCommandLinesWithAMessageAndNoFile) {
     EXPECT_EQ(run.err, "graphgen: " + error + "\nTry 'graphgen --help'.\n");
     EXPECT_FALSE(std::filesystem::exists(dir / "g.txt")) << error;
   }
+}
+
+// A file that cannot be written in full (a file-size limit, as a full disk)
+// leaves the previous one as it was and no temporary file.
+TEST(GraphgenCli, OutputThatCannotBeWrittenInFullLeavesThePreviousFile) {
+  TempDir dir;
+  test_helpers::write_file(dir / "g.txt", "previous");
+  const auto run = test_helpers::run_program_with_file_size_limit(test_helpers::program_path("graphgen"),
+                                                                  {"grid", "40", "40", "-o", "g.txt"}, dir.path(), 4096);
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.err, "graphgen: cannot write g.txt: File too large\nTry 'graphgen --help'.\n");
+  EXPECT_EQ(read_file(dir / "g.txt"), "previous");
+  EXPECT_EQ(test_helpers::folder_entries(dir.path()), std::vector<std::string>{"g.txt"});
 }
 
 }  // namespace

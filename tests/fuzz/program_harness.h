@@ -1,0 +1,108 @@
+// What the harnesses that run a program's own code in-process share: the
+// program's exit() taken back to the harness and the host buffers it left
+// freed (the binary links with --wrap for exit, malloc, calloc and free),
+// and a working folder of their own for the files the programs read and
+// write. Included by one source of each such harness: it defines the
+// wrappers.
+#pragma once
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace fuzz_program {
+
+inline std::jmp_buf exit_jump;
+inline bool in_program = false;
+inline pthread_t program_thread;
+
+// Host buffers the program allocated during a run (with --wrap=malloc,
+// calloc and free): a program that exits leaves them to the process's end,
+// which here never comes, so the harness frees them after the run.
+inline void* held[64];
+inline int held_count = 0;
+
+inline bool tracking() { return in_program && pthread_equal(pthread_self(), program_thread); }
+
+inline void hold(void* p) {
+  if (p && held_count < 64) held[held_count++] = p;
+}
+
+inline void release(void* p) {
+  for (int i = 0; i < held_count; i++) {
+    if (held[i] == p) {
+      held[i] = held[--held_count];
+      return;
+    }
+  }
+}
+
+/// Runs `body` (program code) and returns normally whether it returns or
+/// calls exit(), freeing what it left allocated. The programs end on bad
+/// input by exiting: that is their answer, not a crash.
+template <typename Body>
+void run(Body body) {
+  program_thread = pthread_self();
+  held_count = 0;
+  in_program = true;
+  if (setjmp(exit_jump) == 0) body();
+  in_program = false;
+  while (held_count > 0) std::free(held[--held_count]);
+}
+
+/// Moves into a fresh folder under the system's temporary folder, where the
+/// programs' fixed file names then resolve.
+inline void enter_work_folder(const char* name) {
+  std::string path = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/" + name + "-XXXXXX";
+  if (!mkdtemp(path.data()) || chdir(path.c_str()) != 0) {
+    std::perror("cannot make a working folder");
+    std::abort();
+  }
+}
+
+/// Writes `bytes` as the file `path` (relative to the working folder).
+inline void write_file(const char* path, const void* bytes, size_t size) {
+  FILE* f = std::fopen(path, "wb");
+  if (!f || std::fwrite(bytes, 1, size, f) != size || std::fclose(f) != 0) {
+    std::perror(path);
+    std::abort();
+  }
+}
+
+}  // namespace fuzz_program
+
+extern "C" [[noreturn]] void __real_exit(int status);
+extern "C" void* __real_malloc(size_t size);
+extern "C" void* __real_calloc(size_t count, size_t size);
+extern "C" void __real_free(void* p);
+
+extern "C" void* __wrap_malloc(size_t size) {
+  void* p = __real_malloc(size);
+  if (fuzz_program::tracking()) fuzz_program::hold(p);
+  return p;
+}
+
+extern "C" void* __wrap_calloc(size_t count, size_t size) {
+  void* p = __real_calloc(count, size);
+  if (fuzz_program::tracking()) fuzz_program::hold(p);
+  return p;
+}
+
+extern "C" void __wrap_free(void* p) {
+  if (fuzz_program::tracking()) fuzz_program::release(p);
+  __real_free(p);
+}
+
+// The link sends every exit() of the harness's objects here: inside a
+// program run it goes back to run(); elsewhere (libFuzzer ending) it exits.
+extern "C" [[noreturn]] void __wrap_exit(int status) {
+  if (fuzz_program::in_program) {
+    fuzz_program::in_program = false;
+    std::longjmp(fuzz_program::exit_jump, 1);
+  }
+  __real_exit(status);
+}
