@@ -241,6 +241,10 @@ int BlockRunner::barrier(int predicate, int line) {
       } catch (const std::bad_alloc&) {
         // No stacks to be had: the launch fails, as a GPU's does when a block
         // needs more than it has; thread 0 ends alone, its barriers passing.
+        // The stacks made on the way are given back: the address space they
+        // hold is what the program's next allocations need.
+        stacks_.clear();
+        contexts_.resize(1);
         launch_->raise(cudaErrorLaunchFailure);
         mode_ = Mode::Single;
         return predicate != 0;
