@@ -28,11 +28,14 @@
 
 struct Window {
   int lo, hi;
+  __device__ void grow(int by) { hi += by; }
 };
 
-// out = 10 + t: each thread widens its own copy of the window.
+// out = 11 + t: each thread widens its own copy of the window, through a
+// member and a member function.
 __global__ void parameter_member(Window w, long long* out) {
   w.hi += threadIdx.x;
+  w.grow(1);
   __syncthreads();
   out[PLACE] = w.hi - w.lo;
 }
@@ -266,9 +269,14 @@ __global__ void local_declared_by_a_macro(long long* out) {
 struct Pair {
   int a, b;
 };
+template <typename T>
+struct Twin {
+  T first, second;
+};
+typedef unsigned int uint;
 constexpr int kHalfOf = 64;
 
-// out = 7n + 11t + 3, + 1000 for t < 32, + 100000 for odd t: locals declared
+// out = 7n + 13t + 3, + 1000 for t < 32, + 100000 for odd t: locals declared
 // every way C++ allows, read after a barrier.
 __global__ void locals_declared_every_way(long long* out, int n) {
   const unsigned t = threadIdx.x;
@@ -283,8 +291,11 @@ __global__ void locals_declared_every_way(long long* out, int n) {
   constexpr int half = kHalfOf / 2;
   const int kOdd = 1;
   int scaled = int(t) * 5;
+  const uint named = t;
+  Twin<short> twin = {short(t), 0};
   __syncthreads();
-  long long sum = doubled + pair.a + pair.b + (long long)index + aligned + automatic + braced + parenthesised + scaled;
+  long long sum = doubled + pair.a + pair.b + (long long)index + aligned + automatic + braced + parenthesised + scaled +
+                  named + twin.first + twin.second;
   if (t < half) sum += 1000;
   switch (t % 2) {
     case kOdd:
@@ -410,6 +421,26 @@ __global__ void pointers_to_locals(long long* out) {
   int* from_function = address_of(z);
   __syncthreads();
   out[PLACE] = *by_cast + decayed[1] + *from_function;
+}
+
+__shared__ int file_scope[64];
+
+// Shared memory declared in a device function: every call hands out the
+// same array of the block.
+__device__ int* block_scratch() {
+  __shared__ int scratch[64];
+  return scratch;
+}
+
+// out = 3 * ((t + 1) % n) + (t + 2) % n: shared arrays declared at file
+// scope and in a device function, both written before the barrier. At most
+// 64 threads a block.
+__global__ void shared_memory_outside_the_kernel(long long* out) {
+  const unsigned t = threadIdx.x, n = blockDim.x;
+  file_scope[t] = 3 * int(t);
+  block_scratch()[t] = int(t);
+  __syncthreads();
+  out[PLACE] = file_scope[(t + 1) % n] + block_scratch()[(t + 2) % n];
 }
 
 // ---- Names mean what they mean where the kernel is written
@@ -633,24 +664,50 @@ __global__ void locals_across_three_barriers(long long* out, const float* bias) 
 }
 
 namespace probe_ns {
-// out = (t + 3) % n + 100b.
-__global__ void rotate(long long* out) {
+namespace {
+// out = (t + 3) % n + 100b; launch bounds before the name.
+__global__ void __launch_bounds__(256) rotate(long long* out) {
   __shared__ int ring[1024];
   int t = threadIdx.x, n = blockDim.x;
   ring[t] = t + 100 * (int)blockIdx.x;
   __syncthreads();
   out[PLACE] = ring[(t + 3) % n];
 }
+}  // namespace
 }  // namespace probe_ns
 
-// out = (t + n - 1) % n + 100b, with C linkage.
-extern "C" __global__ void rotate_back(long long* out) {
+// out = (t + n - 1) % n + 100b, with C linkage; launch bounds after the name.
+extern "C" __launch_bounds__(128) __global__ void rotate_back(long long* out) {
   __shared__ int ring[1024];
   int t = threadIdx.x, n = blockDim.x;
   ring[t] = t + 100 * (int)blockIdx.x;
   __syncthreads();
   out[PLACE] = ring[(t + n - 1) % n];
 }
+
+namespace inner {
+__global__ void defined_outside(long long* out);
+}
+
+// out = 2t + 1: a kernel declared in a namespace and defined outside it.
+__global__ void inner::defined_outside(long long* out) {
+  __shared__ int odd[1024];
+  odd[threadIdx.x] = 2 * threadIdx.x + 1;
+  __syncthreads();
+  out[PLACE] = odd[threadIdx.x];
+}
+
+// Two kernels of one name: out = t + 1, then + add.
+__global__ void overloaded(long long* out) {
+  __syncthreads();
+  out[PLACE] = threadIdx.x + 1;
+}
+__global__ void overloaded(long long* out, int add) {
+  __syncthreads();
+  out[PLACE] += add;
+}
+constexpr void (*kOverloadedFirst)(long long*) = overloaded;
+constexpr void (*kOverloadedSecond)(long long*, int) = overloaded;
 
 // No barrier: the threads inside a box one short of the grid in every
 // dimension of more than one thread write their coordinates and the launch's
@@ -680,6 +737,15 @@ __global__ void barriers_in_another_unit(long long* out) {
   values[t] = right * 10;
   far_barrier();
   out[PLACE] = values[(t + n - 1) % n];
+}
+
+// out = (t + 1) % n + 1: the kernel's only barrier is out of sight.
+__global__ void barrier_only_in_another_unit(long long* out) {
+  __shared__ int values[1024];
+  const int t = threadIdx.x, n = blockDim.x;
+  values[t] = t + 1;
+  far_barrier();
+  out[PLACE] = values[(t + 1) % n];
 }
 
 // Host code further down may use the names the kernels above read.
@@ -719,7 +785,8 @@ GPU_DEVICE_CODE(GPU_KERNEL(parameter_member, "_Z16parameter_member6WindowPx"),
                 GPU_KERNEL(constant_declared_after_a_use, "_Z29constant_declared_after_a_usePx"),
                 GPU_KERNEL(shared_array_declared_after_a_use, "_Z33shared_array_declared_after_a_usePx"),
                 GPU_KERNEL(overload_declared_after_the_kernel, "_Z34overload_declared_after_the_kernelPx"),
-                GPU_KERNEL(inner::name_declared_later_in_its_namespace, "_ZN5inner36name_declared_later_in_its_namespaceEPx"),
+                GPU_KERNEL(inner::name_declared_later_in_its_namespace,
+                           "_ZN5inner36name_declared_later_in_its_namespaceEPx"),
                 GPU_KERNEL(local_named_like_a_builtin, "_Z26local_named_like_a_builtinPx"),
                 GPU_KERNEL(function_name_after_a_barrier, "_Z29function_name_after_a_barrierPx"),
                 GPU_KERNEL(return_of_a_void_call, "_Z21return_of_a_void_callPx"),
@@ -731,9 +798,14 @@ GPU_DEVICE_CODE(GPU_KERNEL(parameter_member, "_Z16parameter_member6WindowPx"),
                 GPU_KERNEL(pragma_after_a_barrier, "_Z22pragma_after_a_barrierPx"),
                 GPU_KERNEL(shared_array_sized_by_a_local, "_Z29shared_array_sized_by_a_localPx"),
                 GPU_KERNEL(locals_across_three_barriers, "_Z28locals_across_three_barriersPxPKf"),
-                GPU_KERNEL(probe_ns::rotate, "_ZN8probe_ns6rotateEPx"), GPU_KERNEL(rotate_back, "rotate_back"),
+                GPU_KERNEL(probe_ns::rotate, "_ZN8probe_ns12_GLOBAL__N_16rotateEPx"),
+                GPU_KERNEL(rotate_back, "rotate_back"),
                 GPU_KERNEL(box_without_barriers, "_Z20box_without_barriersPxiii"),
-                GPU_KERNEL(barriers_in_another_unit, "_Z24barriers_in_another_unitPx"))
+                GPU_KERNEL(barriers_in_another_unit, "_Z24barriers_in_another_unitPx"),
+                GPU_KERNEL(barrier_only_in_another_unit, "_Z28barrier_only_in_another_unitPx"),
+                GPU_KERNEL(shared_memory_outside_the_kernel, "_Z32shared_memory_outside_the_kernelPx"),
+                GPU_KERNEL(inner::defined_outside, "_ZN5inner15defined_outsideEPx"),
+                GPU_KERNEL(*kOverloadedFirst, "_Z10overloadedPx"), GPU_KERNEL(*kOverloadedSecond, "_Z10overloadedPxi"))
 
 namespace {
 
@@ -828,7 +900,7 @@ cudaError_t launch_box(const Launch& l) {
 const Case kCases[] = {
     // Parameters
     {"ParameterChangedThroughAMember", FORM(parameter_member),
-     LAUNCH(parameter_member, l.grid, l.block, Window{10, 20}, l.out), EXPECT(10 + p.t())},
+     LAUNCH(parameter_member, l.grid, l.block, Window{10, 20}, l.out), EXPECT(11 + p.t())},
     {"ParameterChangedThroughAReference", FORM(parameter_by_reference),
      LAUNCH(parameter_by_reference, l.grid, l.block, 40, l.out), EXPECT(40 + p.t())},
     {"ParameterBoundToAReferenceThroughAConditional", FORM(parameter_through_a_conditional),
@@ -892,7 +964,7 @@ const Case kCases[] = {
      LAUNCH(local_declared_by_a_macro, l.grid, l.block, l.out), EXPECT(6LL * p.t())},
     {"LocalsDeclaredEveryWay", FORM(locals_declared_every_way),
      LAUNCH(locals_declared_every_way, l.grid, l.block, l.out, 10),
-     EXPECT(70 + 11LL * p.t() + 3 + (p.t() < 32 ? 1000 : 0) + (p.t() % 2 ? 100000 : 0)),
+     EXPECT(70 + 13LL * p.t() + 3 + (p.t() < 32 ? 1000 : 0) + (p.t() % 2 ? 100000 : 0)),
      {{dim3(6), dim3(3)}, {dim3(40), dim3(2)}}},
     {"LocalOfAClassWithoutADefaultConstructor", FORM(local_without_default_constructor),
      LAUNCH(local_without_default_constructor, l.grid, l.block, l.out), EXPECT(3LL * p.t())},
@@ -932,6 +1004,10 @@ const Case kCases[] = {
      {{dim3(6), dim3(3)}, {dim3(16, 4), dim3(2)}}},
     {"PointersToLocalsReadAfterABarrier", FORM(pointers_to_locals), LAUNCH(pointers_to_locals, l.grid, l.block, l.out),
      EXPECT(111 * p.index())},
+
+    {"SharedMemoryDeclaredOutsideTheKernel", FORM(shared_memory_outside_the_kernel),
+     LAUNCH(shared_memory_outside_the_kernel, l.grid, l.block, l.out),
+     EXPECT(3LL * ((p.t() + 1) % p.threads()) + (p.t() + 2) % p.threads()), {{dim3(6), dim3(3)}, {dim3(64), dim3(2)}}},
 
     // Names
     {"MacroDefinedAfterTheKernel", FORM(macro_defined_after_the_kernel),
@@ -995,6 +1071,15 @@ const Case kCases[] = {
       {dim3(4, 4, 64), dim3(1)}}},
     {"KernelInANamespace", FORM(probe_ns::rotate), LAUNCH(probe_ns::rotate, l.grid, l.block, l.out),
      EXPECT((p.t() + 3) % p.threads() + 100LL * p.b()), {{dim3(7), dim3(3)}}},
+    {"KernelDefinedOutsideItsNamespace", FORM(inner::defined_outside),
+     LAUNCH(inner::defined_outside, l.grid, l.block, l.out), EXPECT(2LL * p.t() + 1)},
+    {"OverloadedKernelsOfOneName", FORM(*kOverloadedSecond),
+     +[](const Launch& l) {
+       const cudaError_t first = launch_outcome(launchKernel(kOverloadedFirst, l.grid, l.block, l.out));
+       const cudaError_t second = launch_outcome(launchKernel(kOverloadedSecond, l.grid, l.block, l.out, 100));
+       return first != cudaSuccess ? first : second;
+     },
+     EXPECT(p.t() + 101LL)},
     {"KernelWithCLinkage", FORM(rotate_back), LAUNCH(rotate_back, l.grid, l.block, l.out),
      EXPECT((p.t() + p.threads() - 1) % p.threads() + 100LL * p.b()), {{dim3(7), dim3(3)}}},
     {"BarrierFreeKernelOverABoxTheGridOverhangs", FORM(box_without_barriers), launch_box, box,
@@ -1010,6 +1095,9 @@ const Case kCases[] = {
     // Out of sight
     {"BarriersInAnotherUnitAreHonouredOrFailTheLaunch", FORM(barriers_in_another_unit),
      LAUNCH(barriers_in_another_unit, l.grid, l.block, l.out), EXPECT(10LL * (p.t() + 1)),
+     {{dim3(8), dim3(3)}}, true},
+    {"OnlyBarrierInAnotherUnitIsHonouredOrFailsTheLaunch", FORM(barrier_only_in_another_unit),
+     LAUNCH(barrier_only_in_another_unit, l.grid, l.block, l.out), EXPECT((p.t() + 1) % p.threads() + 1LL),
      {{dim3(8), dim3(3)}}, true},
 };
 
