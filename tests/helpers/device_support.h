@@ -66,7 +66,13 @@ cudaError_t launch_with_shared(void (*kernel)(Params...), dim3 grid, dim3 block,
   cudaError_t status = cudaConfigureCall(grid, block, shared_bytes, 0);
   if (status != cudaSuccess) return status;
   size_t end = 0;
-  if (!(gpu_runtime::detail::setup_argument<Params>(static_cast<Params>(args), end, status) && ...)) return status;
+  // Each argument at the next multiple of its size, as launchKernel places them.
+  auto set_up = [&](const auto& value) {
+    const size_t offset = gpu_runtime::argument_offset(end, sizeof value);
+    end = offset + sizeof value;
+    return (status = cudaSetupArgument(&value, sizeof value, offset)) == cudaSuccess;
+  };
+  if (!(set_up(static_cast<Params>(args)) && ...)) return status;
   cudaLaunch(reinterpret_cast<const void*>(kernel));
   return cudaSuccess;
 }
@@ -98,11 +104,12 @@ void expect_elements(const std::vector<T>& actual, const std::vector<T>& expecte
     }
 }
 
-/// What the kernel compiler made of `Kernel`: its block function (null when
-/// it runs a fiber per thread), the form's name and why it fell back.
+/// What the kernel compiler made of `Kernel` (cpu_forms.h): its block
+/// function (null when it runs a fiber per thread), the form's name and why
+/// it fell back.
 template <auto Kernel>
 const gpu_runtime::KernelForm& form_of() {
-  return *gpu_runtime::detail::KernelThunk<Kernel>::form();
+  return *__gpu_kernel_form(reinterpret_cast<const void*>(Kernel));
 }
 
 }  // namespace test_helpers
