@@ -179,7 +179,7 @@ __global__ void local_changed_in_macros(long long* out) {
   out[PLACE] = t;
 }
 
-// out = (t + 10) * 100 + (t odd ? 2t - 1 : 2t + 1 - 1): locals assigned in
+// out = (t + 10) * 100 + (t odd ? 2t - 1 : 2t): locals assigned in
 // parentheses and through a conditional.
 __global__ void locals_assigned_in_parentheses(long long* out) {
   int t = threadIdx.x;
@@ -329,8 +329,8 @@ __global__ void local_pointer_to_const_pointers(int* const* rows, long long* out
   out[PLACE] = r[0][t];
 }
 
-// out = 1000 * (5 + t + 2 * 2) ... see the table: locals of several types,
-// some computed from memory, some assigned after the first barrier.
+// Locals of several types across two barriers, some read from memory, some
+// assigned after the first barrier, some functions of the index alone.
 __global__ void locals_of_several_types(long long* out, const float* in, int n) {
   int t = threadIdx.x, scratch = 2 * t, half = t / 2;
   float w = 0.5f * t;
