@@ -11,6 +11,7 @@
 
 #include "block_form.h"
 #include "device_code.h"
+#include "memcheck.h"
 #include "gpu_runtime/kernel_abi.h"
 #include "shared_memory.h"
 #include "llvm/Demangle/Demangle.h"
@@ -97,11 +98,19 @@ struct BuildKernelForms : PassInfoMixin<BuildKernelForms> {
     std::vector<Function*> list = kernels(m);
     if (list.empty() && !query) return PreservedAnalyses::all();
     SetVector<Function*> with_barriers = functions_with_barriers(m);
+    // A checked build checks every access of kernel code, inlined or not.
+    const bool checked = checked_build(m);
+    if (checked) {
+      SetVector<Function*> device;
+      for (Function* kernel : list)
+        for (Function* f : reachable_functions(*kernel)) device.insert(f);
+      for (Function* f : device) instrument_accesses(*f, demangle(f->getName().str()));
+    }
     const char* remarks = std::getenv("GPUCC_REMARKS");
     const bool quiet = remarks && std::string(remarks) == "0";
     std::map<Function*, Constant*> forms;
     for (Function* kernel : list) {
-      BlockForm form = build_block_form(*kernel, with_barriers);
+      BlockForm form = build_block_form(*kernel, with_barriers, checked);
       const char* kind = !form.block ? "fibers" : form.regions > 1 ? "region loops" : "thread loops";
       forms[kernel] = descriptor(m, *kernel, form, kind);
       if (!quiet) {
