@@ -822,12 +822,16 @@ class Builder {
     b.SetInsertPoint(yh);
     PHINode* y = b.CreatePHI(i32, 2, "tid.y");
     y->addIncoming(b.getInt32(0), zh);
-    Value* row = b.CreateMul(b.CreateAdd(b.CreateMul(z, dim_[1], "", true, true), y, "", true, true), dim_[0], "row", true, true);
+    // Thread numbers in 64 bits from the start: slot addresses then stay
+    // affine in x, which the vectoriser needs for consecutive accesses.
+    auto wide = [&](Value* v) { return b.CreateZExt(v, i64); };
+    Value* row = b.CreateMul(b.CreateAdd(b.CreateMul(wide(z), wide(dim_[1]), "", true, true), wide(y), "", true, true),
+                             wide(dim_[0]), "row", true, true);
     b.CreateBr(xh);
     b.SetInsertPoint(xh);
     PHINode* x = b.CreatePHI(i32, 2, "tid.x");
     x->addIncoming(b.getInt32(0), yh);
-    Value* linear = b.CreateZExt(b.CreateAdd(row, x, "tid", true, true), i64, "tid.linear");
+    Value* linear = b.CreateAdd(row, b.CreateZExt(x, i64), "tid.linear", true, true);
     Value* tid[3] = {x, y, z};
     if (checked_) {
       // The runtime's checks name the thread, and tell barrier phases apart.

@@ -14,6 +14,7 @@
 #include "memcheck.h"
 #include "gpu_runtime/kernel_abi.h"
 #include "shared_memory.h"
+#include "thread_range.h"
 #include "llvm/Demangle/Demangle.h"
 #include "llvm/IR/Constants.h"
 #include "llvm/IR/IRBuilder.h"
@@ -171,6 +172,11 @@ extern "C" LLVM_ATTRIBUTE_WEAK PassPluginLibraryInfo llvmGetPassPluginInfo() {
   return {LLVM_PLUGIN_API_VERSION, "gpucc", "1", [](PassBuilder& pb) {
             pb.registerPipelineStartEPCallback([](ModulePassManager& mpm, OptimizationLevel) {
               mpm.addPass(compiler::pass::PrepareDeviceCode());
+            });
+            pb.registerVectorizerStartEPCallback([](FunctionPassManager& fpm, OptimizationLevel level) {
+              if (level == OptimizationLevel::O0) return;
+              fpm.addPass(compiler::pass::NarrowThreadLoops());
+              fpm.addPass(SimplifyCFGPass());
             });
             pb.registerOptimizerEarlyEPCallback([&pb](ModulePassManager& mpm, OptimizationLevel level) {
               mpm.addPass(compiler::pass::BuildKernelForms());
