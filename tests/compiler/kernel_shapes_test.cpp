@@ -726,13 +726,14 @@ __global__ void box_without_barriers(long long* out, int width, int height, int 
 __device__ void far_barrier();  // far_barrier.cu
 
 // out = (t + 1) * 10. Without the far barriers the threads of a block would
-// read values their neighbours have not written yet, or written over.
+// read values their neighbours have not written yet, or written over
+// (unsigned: whatever they read, the arithmetic stays defined).
 __global__ void barriers_in_another_unit(long long* out) {
-  __shared__ int values[1024];
-  const int t = threadIdx.x, n = blockDim.x;
+  __shared__ unsigned values[1024];
+  const unsigned t = threadIdx.x, n = blockDim.x;
   values[t] = t + 1;
   far_barrier();
-  const int right = values[(t + 1) % n];
+  const unsigned right = values[(t + 1) % n];
   __syncthreads();
   values[t] = right * 10;
   far_barrier();
@@ -741,8 +742,8 @@ __global__ void barriers_in_another_unit(long long* out) {
 
 // out = (t + 1) % n + 1: the kernel's only barrier is out of sight.
 __global__ void barrier_only_in_another_unit(long long* out) {
-  __shared__ int values[1024];
-  const int t = threadIdx.x, n = blockDim.x;
+  __shared__ unsigned values[1024];
+  const unsigned t = threadIdx.x, n = blockDim.x;
   values[t] = t + 1;
   far_barrier();
   out[PLACE] = values[(t + 1) % n];
