@@ -6,6 +6,8 @@
 #include "llvm/IR/Dominators.h"
 #include "llvm/IR/IRBuilder.h"
 #include "llvm/IR/PatternMatch.h"
+#include "llvm/Transforms/Utils/Cloning.h"
+#include "llvm/Transforms/Utils/ValueMapper.h"
 
 using namespace llvm;
 using namespace llvm::PatternMatch;
@@ -143,6 +145,148 @@ bool narrow(Loop& loop) {
   return true;
 }
 
+
+// A thread loop whose threads mostly do nothing, behind a test of loads
+// (`if (i < n && mask[i])` around a loop over a node's edges): a first pass
+// over 64 threads at a time evaluates the test alone, which vectorises,
+// and gathers the passing threads in a bit mask; the threads it found then
+// run the loop's body (test included) one after another.
+//
+//   for (base = start; base < end; base += 64) {
+//     bits = 0; for (i = 0; i < min(64, end - base); ++i) bits |= test(base + i) << i;
+//     for (; bits; bits &= bits - 1) body(base + ctz(bits));
+//   }
+bool filter(Loop& loop) {
+  if (loop.isInnermost() || !is_thread_loop(loop)) return false;
+  std::optional<Shape> s = shape_of(loop);
+  if (!s || !s->latch->phis().empty()) return false;
+  BasicBlock* header = loop.getHeader();
+  // The test: blocks from the header on, each going on or to the latch,
+  // until the first block that is not such a test (the work).
+  std::vector<BasicBlock*> tests;
+  BasicBlock* work = nullptr;
+  bool loads = false;
+  for (BasicBlock* bb = header; bb;) {
+    if (bb != header && (bb->getSinglePredecessor() == nullptr || !bb->phis().empty())) break;
+    auto* br = dyn_cast<BranchInst>(bb->getTerminator());
+    if (!br || !br->isConditional()) break;
+    BasicBlock* next = br->getSuccessor(0) == s->latch ? br->getSuccessor(1)
+                       : br->getSuccessor(1) == s->latch ? br->getSuccessor(0) : nullptr;
+    if (!next || next == s->latch) break;
+    bool plain = true;
+    for (Instruction& i : *bb) {
+      if (&i == s->counter || i.isTerminator()) continue;
+      if (isa<PHINode>(i) || i.mayHaveSideEffects() || isa<CallBase>(i)) plain = false;
+      loads |= isa<LoadInst>(i);
+    }
+    if (!plain) break;
+    tests.push_back(bb);
+    work = next;
+    bb = next;
+  }
+  if (tests.empty() || !loads) return false;
+  for (BasicBlock* bb : loop.blocks())
+    for (Instruction& i : *bb)
+      for (User* u : i.users())
+        if (auto* ui = dyn_cast<Instruction>(u); ui && !loop.contains(ui)) return false;
+
+  LLVMContext& ctx = header->getContext();
+  Function& f = *header->getParent();
+  Type* t = s->counter->getType();
+  Type* i64 = Type::getInt64Ty(ctx);
+  BasicBlock* chunk = BasicBlock::Create(ctx, "threads.chunk", &f, header);
+  BasicBlock* scan = BasicBlock::Create(ctx, "threads.scan", &f, header);
+  BasicBlock* scanned = BasicBlock::Create(ctx, "threads.scanned", &f, header);
+  BasicBlock* drain = BasicBlock::Create(ctx, "threads.passing", &f, header);
+  BasicBlock* pick = BasicBlock::Create(ctx, "threads.pick", &f, header);
+  BasicBlock* next_chunk = BasicBlock::Create(ctx, "threads.next_chunk", &f, header);
+
+  IRBuilder<> b(chunk);
+  PHINode* base = b.CreatePHI(t, 2, "chunk.base");
+  base->addIncoming(s->start, s->preheader);
+  s->preheader->getTerminator()->setSuccessor(0, chunk);
+  Value* count = b.CreateBinaryIntrinsic(Intrinsic::umin, b.CreateSub(s->end, base), ConstantInt::get(t, 64), nullptr, "chunk.size");
+  b.CreateBr(scan);
+
+  // The scan: the tests, copied, for thread base + i.
+  b.SetInsertPoint(scan);
+  PHINode* i = b.CreatePHI(t, 2, "scan.i");
+  PHINode* bits = b.CreatePHI(i64, 2, "scan.bits");
+  i->addIncoming(ConstantInt::get(t, 0), chunk);
+  bits->addIncoming(b.getInt64(0), chunk);
+  Value* thread = b.CreateAdd(base, i, "scan.thread", true, true);
+  ValueToValueMapTy vmap;
+  vmap[s->counter] = thread;
+  SmallVector<BasicBlock*, 8> copies;
+  for (BasicBlock* bb : tests) {
+    BasicBlock* copy = CloneBasicBlock(bb, vmap, ".scan", &f);
+    copy->moveBefore(scanned);
+    vmap[bb] = copy;
+    copies.push_back(copy);
+  }
+  // The copy of the counter's phi gives way to the scanned thread.
+  auto* counter_copy = cast<Instruction>(static_cast<Value*>(vmap[s->counter]));
+  vmap[s->counter] = thread;
+  counter_copy->eraseFromParent();
+  remapInstructionsInBlocks(copies, vmap);
+  b.CreateBr(copies.front());
+  b.SetInsertPoint(scanned);
+  PHINode* passed = b.CreatePHI(b.getInt1Ty(), copies.size(), "scan.passed");
+  for (BasicBlock* copy : copies) {
+    auto* br = cast<BranchInst>(copy->getTerminator());
+    const unsigned to_latch = br->getSuccessor(0) == s->latch ? 0 : 1;
+    if (copy != copies.back()) {
+      br->setSuccessor(to_latch, scanned);
+      passed->addIncoming(b.getFalse(), copy);
+    } else {
+      Value* cond = br->getCondition();
+      Value* pass = to_latch == 1 ? cond : BinaryOperator::CreateNot(cond, "pass", br);
+      BranchInst::Create(scanned, copy);
+      br->eraseFromParent();
+      passed->addIncoming(pass, copy);
+    }
+  }
+  Value* more = b.CreateOr(bits, b.CreateShl(b.CreateZExt(passed, i64), b.CreateZExtOrTrunc(i, i64)), "scan.bits.next");
+  Value* ni = b.CreateAdd(i, ConstantInt::get(t, 1), "", true, true);
+  i->addIncoming(ni, scanned);
+  bits->addIncoming(more, scanned);
+  BranchInst* back = b.CreateCondBr(b.CreateICmpULT(ni, count), scan, drain);
+  MDNode* enable = MDNode::get(ctx, {MDString::get(ctx, "llvm.loop.vectorize.enable"), ConstantAsMetadata::get(b.getTrue())});
+  MDNode* id = MDNode::getDistinct(ctx, {nullptr, enable});
+  id->replaceOperandWith(0, id);
+  back->setMetadata(LLVMContext::MD_loop, id);
+
+  // The passing threads, one after another, through the loop's own body.
+  b.SetInsertPoint(drain);
+  PHINode* pending = b.CreatePHI(i64, 2, "pending");
+  pending->addIncoming(more, scanned);
+  b.CreateCondBr(b.CreateICmpEQ(pending, b.getInt64(0)), next_chunk, pick);
+  b.SetInsertPoint(pick);
+  Value* k = b.CreateBinaryIntrinsic(Intrinsic::cttz, pending, b.getTrue());
+  Value* rest = b.CreateAnd(pending, b.CreateSub(pending, b.getInt64(1)), "pending.rest");
+  Value* x = b.CreateAdd(base, b.CreateZExtOrTrunc(k, t), "thread", true, true);
+  b.CreateBr(header);
+  s->counter->replaceAllUsesWith(x);
+  s->counter->eraseFromParent();
+  // The latch goes back for the next passing thread.
+  Instruction* old_latch = s->latch->getTerminator();
+  BranchInst::Create(drain, s->latch);
+  old_latch->eraseFromParent();
+  if (s->leave_test->use_empty()) s->leave_test->eraseFromParent();
+  if (s->step->use_empty()) s->step->eraseFromParent();
+  pending->addIncoming(rest, s->latch);
+
+  b.SetInsertPoint(next_chunk);
+  Value* nb = b.CreateAdd(base, ConstantInt::get(t, 64), "", true, true);
+  base->addIncoming(nb, next_chunk);
+  b.CreateCondBr(b.CreateICmpULT(nb, s->end), chunk, s->exit);
+  for (PHINode& phi : s->exit->phis()) {
+    int at = phi.getBasicBlockIndex(s->latch);
+    if (at >= 0) phi.setIncomingBlock(unsigned(at), next_chunk);
+  }
+  (void)work;
+  return true;
+}
 }  // namespace
 
 PreservedAnalyses NarrowThreadLoops::run(Function& f, FunctionAnalysisManager& fam) {
@@ -150,6 +294,8 @@ PreservedAnalyses NarrowThreadLoops::run(Function& f, FunctionAnalysisManager& f
   LoopInfo& li = fam.getResult<LoopAnalysis>(f);
   bool changed = false;
   for (Loop* loop : li.getLoopsInPreorder()) changed |= narrow(*loop);
+  if (changed) return PreservedAnalyses::none();
+  for (Loop* loop : li.getLoopsInPreorder()) changed |= filter(*loop);
   return changed ? PreservedAnalyses::none() : PreservedAnalyses::all();
 }
 
