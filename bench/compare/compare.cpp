@@ -6,7 +6,7 @@
 //
 //   bench_compare --bin DIR --bench DIR --work DIR [--data DIR]
 //                 [--size full|quick|tiny] [--quick] [--runs N] [--workers N]
-//                 [--only test,ombrel,tessak,halvik]
+//                 [--only test,ombrel,tessak,halvik,classic]
 //
 // --bin holds the programs and graphgen, --bench the baselines, --work is for
 // inputs (generated graphs are kept there and reused) and scratch files,
@@ -86,14 +86,14 @@ std::string load_average() {
                "bench_compare: %s\n"
                "usage: bench_compare --bin DIR --bench DIR --work DIR [--data DIR] [--size full|quick|tiny] "
                "[--quick]\n"
-               "                     [--runs N] [--workers N] [--only test,ombrel,tessak,halvik]\n",
+               "                     [--runs N] [--workers N] [--only test,ombrel,tessak,halvik,classic]\n",
                problem.c_str());
   std::exit(2);
 }
 
 Options parse_options(int argc, char** argv) {
   Options opt;
-  const std::set<std::string> workloads = {"test", "ombrel", "tessak", "halvik"};
+  const std::set<std::string> workloads = {"test", "ombrel", "tessak", "halvik", "classic"};
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&]() -> std::string {
@@ -128,7 +128,8 @@ Options parse_options(int argc, char** argv) {
     else if (arg == "--only") {
       std::stringstream list(value());
       for (std::string name; std::getline(list, name, ',');) {
-        if (!workloads.count(name)) usage("unknown workload '" + name + "' (test, ombrel, tessak, halvik)");
+        if (!workloads.count(name))
+          usage("unknown workload '" + name + "' (test, ombrel, tessak, halvik, classic)");
         opt.only.insert(name);
       }
     } else
@@ -153,7 +154,8 @@ int main(int argc, char** argv) {
   for (const char* name : {"test", "ombrel", "tessak", "halvik", "graphgen"})
     if (access((ctx.opt.bin / name).c_str(), X_OK) != 0) usage("no program " + (ctx.opt.bin / name).string());
   for (const char* name :
-       {"test_baseline", "test_kernel_device", "ombrel_baseline", "tessak_baseline", "halvik_baseline"})
+       {"test_baseline", "test_kernel_device", "ombrel_baseline", "tessak_baseline", "halvik_baseline",
+        "classic_baseline", "classic_device"})
     if (access((ctx.opt.bench / name).c_str(), X_OK) != 0)
       usage("no baseline " + (ctx.opt.bench / name).string());
   if (bench::run(RunRequest{{"stdbuf", "--version"}, ".", {}}).exit_status != 0)
@@ -163,7 +165,8 @@ int main(int argc, char** argv) {
   const std::string load_before = load_average();
   const std::time_t started = std::time(nullptr);
   const std::vector<std::pair<std::string, std::function<void(Context&)>>> workloads = {
-      {"test", bench_test}, {"ombrel", bench_ombrel}, {"tessak", bench_tessak}, {"halvik", bench_halvik}};
+      {"test", bench_test},     {"ombrel", bench_ombrel},   {"tessak", bench_tessak},
+      {"halvik", bench_halvik}, {"classic", bench_classic}};
   for (const auto& [name, work] : workloads) {
     if (!ctx.opt.only.empty() && !ctx.opt.only.count(name)) continue;
     try {

@@ -1,8 +1,9 @@
 // What bench_compare's workloads share: the sizes and options of a run, the
 // rows of the table they fill, and running programs and baselines and
 // reading what they report. One file per workload (test_workload.cpp,
-// ombrel_workload.cpp, tessak_workload.cpp, halvik_workload.cpp) times a
-// program against its baseline and checks that both computed the same.
+// ombrel_workload.cpp, tessak_workload.cpp, halvik_workload.cpp,
+// classic_workload.cpp) times a program against its baseline and checks that
+// both computed the same.
 #pragma once
 
 #include <filesystem>
@@ -33,13 +34,15 @@ struct Sizes {
   int halvik_rows, halvik_cols, halvik_iterations;
   int test_repeat;  ///< timed launches (and loop passes) inside one run
   int runs;         ///< default number of timed runs
+  long reduce_elements, matmul_side, scan_elements;  ///< the classic kernels' sizes
+  int classic_repeat;                                 ///< their timed launches (and passes) inside one run
 };
 
 /// The workloads' sizes by name (--size).
 inline const std::map<std::string, Sizes> kSizes = {
-    {"full", {10000, 1000000, 1000, 1000, 20, 2048, 2048, 10, 20, 5}},
-    {"quick", {1000, 100000, 300, 300, 16, 512, 512, 10, 10, 3}},
-    {"tiny", {40, 3000, 30, 20, 10, 64, 48, 3, 3, 1}},
+    {"full", {10000, 1000000, 1000, 1000, 20, 2048, 2048, 10, 20, 5, 1L << 24, 1024, 1L << 24, 5}},
+    {"quick", {1000, 100000, 300, 300, 16, 512, 512, 10, 10, 3, 1L << 22, 512, 1L << 22, 5}},
+    {"tiny", {40, 3000, 30, 20, 10, 64, 48, 3, 3, 1, 1L << 12, 64, 5000, 2}},
 };
 
 struct Options {
@@ -158,5 +161,6 @@ void bench_test(Context& ctx);
 void bench_ombrel(Context& ctx);
 void bench_tessak(Context& ctx);
 void bench_halvik(Context& ctx);
+void bench_classic(Context& ctx);
 
 }  // namespace bench::compare

@@ -95,6 +95,61 @@ TEST(BenchTest, RunnersRefuseABadCommandLine) {
 
 // ---------------------------------------------------------------------------
 
+struct ClassicCase {
+  const char* kernel;
+  long size;
+};
+
+void PrintTo(const ClassicCase& c, std::ostream* os) { *os << c.kernel << " " << c.size; }
+
+class BenchClassic : public testing::TestWithParam<ClassicCase> {};
+
+// The kernels on the CPU device and the plain loops give the same bytes:
+// reductions and products because both add in the same order, scans because
+// int sums do not depend on it. Scans that end inside a block, whose block
+// sums end inside one, and the largest, whose sums are scanned in two levels.
+TEST_P(BenchClassic, KernelRunnerComputesWhatTheLoopsCompute) {
+  TempDir dir;
+  const ClassicCase& c = GetParam();
+  std::map<std::string, std::string> digests;
+  for (const char* runner : {"classic_baseline", "classic_device"}) {
+    const ProgramResult r =
+        run_baseline(runner, {c.kernel, "--size", std::to_string(c.size), "--repeat", "1"}, dir.path());
+    ASSERT_EQ(r.exit_status, 0) << runner << ": " << r.err;
+    EXPECT_GT(std::stod(report(r)["time_ms"]), 0.0) << runner;
+    digests[runner] = report(r)["digest"];
+  }
+  EXPECT_EQ(digests["classic_device"], digests["classic_baseline"]);
+  EXPECT_EQ(digests["classic_baseline"].size(), 16u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, BenchClassic,
+                         testing::Values(ClassicCase{"reduce", 256}, ClassicCase{"reduce", 12288},
+                                         ClassicCase{"matmul", 16}, ClassicCase{"matmul", 48}, ClassicCase{"scan", 1},
+                                         ClassicCase{"scan", 1023}, ClassicCase{"scan", 5000},
+                                         ClassicCase{"scan", (1L << 20) + 1}, ClassicCase{"scan", 1L << 24}),
+                         [](const auto& info) { return info.param.kernel + std::to_string(info.param.size); });
+
+TEST(BenchClassic, RunnersRefuseABadCommandLine) {
+  TempDir dir;
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{}, "usage:"},
+      {{"sort"}, "unknown kernel 'sort'"},
+      {{"reduce", "--size", "100"}, "reduce: --size must be a multiple of 256"},
+      {{"matmul", "--size", "20"}, "matmul: --size must be a multiple of 16"},
+      {{"scan", "--size", "16777217"}, "scan: --size must be at most 16777216"},
+      {{"scan", "--repeat", "0"}, "--repeat must be a whole number"},
+  };
+  for (const char* runner : {"classic_baseline", "classic_device"})
+    for (const auto& [args, message] : cases) {
+      const ProgramResult r = run_baseline(runner, args, dir.path());
+      EXPECT_EQ(r.exit_status, 1) << runner;
+      EXPECT_NE(r.err.find(message), std::string::npos) << runner << ": " << r.err;
+    }
+}
+
+// ---------------------------------------------------------------------------
+
 struct OmbrelCase {
   int num;          ///< images asked for
   int file_images;  ///< images in the file: fewer leaves the rest blank
