@@ -197,9 +197,16 @@ SeedResult check_seed(const Options& o, std::uint64_t seed) {
   if (seed % 5 == 2) compile.push_back("-g");
   difftest::RunResult built = difftest::run_command(compile, {{"GPUCC_REMARKS", "all"}}, o.work / (stem + ".compile"), o.timeout_s);
   r.forms = read_forms(built.err);
+  for (const KernelForm& f : r.forms)
+    if (f.reason.find("internal error") != std::string::npos)
+      r.mismatches.push_back("the pass gave up on " + f.kernel + ": " + f.reason);
   if (built.status != 0) {
-    std::string first = built.timed_out ? "timed out" : built.err.substr(0, 2000);
-    r.problems.push_back("does not compile: " + first);
+    // The compiler crashing is a finding; an error in the source is the
+    // generator's.
+    const bool crashed = built.timed_out || built.err.find("PLEASE submit a bug report") != std::string::npos ||
+                         built.err.find("Stack dump") != std::string::npos;
+    const std::string what = built.timed_out ? "timed out" : built.err.substr(0, 2000);
+    (crashed ? r.mismatches : r.problems).push_back(std::string(crashed ? "the compiler crashed: " : "does not compile: ") + what);
     return r;
   }
   if (r.forms.size() != r.kernels)
@@ -233,17 +240,22 @@ SeedResult check_seed(const Options& o, std::uint64_t seed) {
     outputs.push_back(std::move(lines));
   }
 
+  // One entry per launch that differs: what each run printed for it. The
+  // first is the one to look at: a failed launch fails every later one.
   const std::vector<std::string>& reference = outputs[0];
-  for (std::size_t c = 1; c < outputs.size(); ++c) {
-    const std::vector<std::string>& lines = outputs[c];
-    for (std::size_t i = 0; i < std::max(reference.size(), lines.size()); ++i) {
-      const std::string want = i < reference.size() ? reference[i] : "(no line)";
-      const std::string got = i < lines.size() ? lines[i] : "(no line)";
-      if (want != got)
-        r.mismatches.push_back(std::string(kConfigs[c].name) + ":\n      expected " + want + "\n      got      " + got);
-    }
-    r.launches_compared += unsigned(std::min(reference.size(), lines.size()));
+  std::size_t longest = 0;
+  for (const auto& lines : outputs) longest = std::max(longest, lines.size());
+  for (std::size_t c = 1; c < outputs.size(); ++c) r.launches_compared += unsigned(std::min(reference.size(), outputs[c].size()));
+  unsigned differing = 0;
+  for (std::size_t i = 0; i < longest; ++i) {
+    auto line = [&](std::size_t c) { return i < outputs[c].size() ? outputs[c][i] : std::string("(no line)"); };
+    std::string report;
+    for (std::size_t c = 1; c < outputs.size(); ++c)
+      if (line(c) != line(0)) report += "\n      " + std::string(kConfigs[c].name) + ": " + line(c);
+    if (report.empty()) continue;
+    if (differing++ < 3) r.mismatches.push_back("launch differs, " + std::string(kConfigs[0].name) + ": " + line(0) + report);
   }
+  if (differing > 3) r.mismatches.push_back(std::to_string(differing - 3) + " later launches differ too");
   return r;
 }
 
@@ -305,8 +317,10 @@ int main(int argc, char** argv) {
       std::printf("seed %llu: %u kernels (%u with block functions), %u launches: %s\n", (unsigned long long)r.seed,
                   r.kernels, blocks, r.launches,
                   !failed ? "same" : known.count(r.seed) ? "FAILS (known)" : "FAILS");
+      for (const KernelForm& f : r.forms)
+        if (f.form == "fibers") std::printf("  %s runs on fibers: %s\n", f.kernel.c_str(), f.reason.c_str());
       for (const std::string& m : r.problems) std::printf("  tester problem: %s\n", m.c_str());
-      for (const std::string& m : r.mismatches) std::printf("  mismatch, %s\n", m.c_str());
+      for (const std::string& m : r.mismatches) std::printf("  %s\n", m.c_str());
       if (failed) {
         std::printf("  reproduce: %s\n", seed_command(o, r.seed).c_str());
         std::printf("    or run %s with CUDART_BARRIERS=fibers or without, CUDART_WORKERS=1 or 2\n", r.program.c_str());

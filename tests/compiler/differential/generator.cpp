@@ -540,6 +540,9 @@ class BodyWriter {
     add(nest, 4, [&] { divergent_loop(depth); });
     add(nest, 1, [&] { divergent_switch(depth); });
     add(true, 2, [&] { reference_update(); });
+    add(true, 2, [&] { pointer_update(); });
+    add(true, 1, [&] { declare_record(); });
+    add(kind_ != BodyKind::ValueHelper, 1, [&] { line(rng_.chance(50) ? "__threadfence();" : "__threadfence_block();"); });
     add(may_sync(), 6, [&] { barrier(); });
     add(may_sync() && program_.counting_barriers, 2, [&] { counting_barrier(); });
     add(nest && uniform && !state.dead, barriers ? 6 : 2, [&] { uniform_if(depth); });
@@ -548,7 +551,7 @@ class BodyWriter {
     add(may_sync() && kernel, 3, [&] { pattern(); });
     add(may_sync() && kernel && !program_.barriers.empty(), 3, [&] { barrier_helper_call(); });
     add(loop_ != nullptr && !in_switch_, 2, [&] { loop_exit(); });
-    add(kernel && uniform && depth > 0, 1, [&] { uniform_return(); });
+    add(kernel && uniform, 1, [&] { uniform_return(); });
     add(kernel && tail && depth > 0, 2, [&] { divergent_return(); });
     int total = 0;
     for (const Choice& c : choices) total += c.weight;
@@ -645,6 +648,29 @@ class BodyWriter {
     line("}");
   }
 
+  // A thread's variable (or an element of its local array) changed through
+  // a pointer a function receives.
+  void pointer_update() {
+    std::vector<const Var*> list;
+    for (const Var& v : vars)
+      if (v.assignable && !v.uniform && v.type != Ty::Bool) list.push_back(&v);
+    if (list.empty()) return declare();
+    const Var v = *rng_.pick(list);
+    std::string target = v.length ? v.name + " + " + index(false, 2) + " % " + unum(v.length) : "&" + v.name;
+    line("accumulate(" + target + ", " + expr(v.type, false, 2) + ");");
+  }
+
+  // A struct local: its fields are variables of their own.
+  void declare_record() {
+    std::string r = fresh("rec");
+    line("Rec " + r + " = {" + expr(Ty::Double, false, 2) + ", " + expr(Ty::Float, false, 2) + ", " + expr(Ty::Int, false, 2) +
+         ", " + expr(Ty::Uint, false, 2) + "};");
+    vars.push_back(Var{r + ".d", Ty::Double});
+    vars.push_back(Var{r + ".f", Ty::Float});
+    vars.push_back(Var{r + ".i", Ty::Int});
+    vars.push_back(Var{r + ".u", Ty::Uint});
+  }
+
   void emit() {
     Ty ty = rng_.pick(kTypes);
     std::string e = "bits_(" + expr(ty, false, 3) + ")";
@@ -675,6 +701,10 @@ class BodyWriter {
              expr(Ty::Int, false, 2) + ", " + expr(Ty::Uint, false, 2) + "};");
       } else if (a.passable && rng_.chance(25)) {
         line("put(" + a.base + ", " + slot + ", " + expr(a.type, false, 3) + ");");
+      } else if (a.layout == Layout::Flat && (a.type == Ty::Float || a.type == Ty::Double) && rng_.chance(15)) {
+        // An atomic on a slot no other thread touches: as deterministic as a store.
+        const char* op = a.type == Ty::Float && rng_.chance(50) ? "atomicExch" : "atomicAdd";
+        line(std::string(op) + "(&" + a.base + "[" + slot + "], " + expr(a.type, false, 2) + ");");
       } else {
         Ty type = a.type;
         std::string target = element(a, slot, type);
@@ -708,8 +738,10 @@ class BodyWriter {
     Ty ty = rng_.pick(kTypes);
     std::string v = expr(ty, false, 2);
     std::string w = "o[" + num(emitted_++ % kOutWords) + "]";
-    switch (rng_.below(9)) {
+    switch (rng_.below(11)) {
       case 0: line("atomicAdd(&ci[" + num(rng_.below(2)) + "], " + convert(v, ty, Ty::Int) + ");"); break;
+      case 9: line("atomicAdd((unsigned*)&ci[6], " + convert(v, ty, Ty::Uint) + ");"); break;
+      case 10: line("atomicMax((unsigned*)&ci[7], " + convert(v, ty, Ty::Uint) + ");"); break;
       case 1: line("atomicSub(&ci[" + num(rng_.below(2)) + "], " + convert(v, ty, Ty::Int) + ");"); break;
       case 2: line("atomicMax(&ci[" + num(2 + rng_.below(2)) + "], " + convert(v, ty, Ty::Int) + ");"); break;
       case 3: line("atomicMin(&ci[" + num(4 + rng_.below(2)) + "], " + convert(v, ty, Ty::Int) + ");"); break;
@@ -894,11 +926,13 @@ class BodyWriter {
   void uniform_loop(int depth) {
     std::string i = fresh("i");
     Var counter{i, Ty::Int, true, 0, false};
+    // Before the counter is in scope: a limit never reads it.
+    const std::string limit = uniform_limit();
     auto closing = [] { return std::string("}"); };
     switch (rng_.below(kind_ == BodyKind::Kernel ? 6 : 5)) {
       case 0:
         vars.push_back(counter);
-        loop(Loop{true, true}, "for (int " + i + " = 0; " + i + " < " + uniform_limit() + "; ++" + i + ") {", nullptr, closing, depth);
+        loop(Loop{true, true}, "for (int " + i + " = 0; " + i + " < " + limit + "; ++" + i + ") {", nullptr, closing, depth);
         vars.pop_back();
         break;
       case 1: {
@@ -915,12 +949,11 @@ class BodyWriter {
       case 2:
         line("int " + i + " = 0;");
         vars.push_back(counter);
-        loop(Loop{true, false}, "while (" + i + " < " + uniform_limit() + ") {", [&] { line("++" + i + ";"); }, closing, depth);
+        loop(Loop{true, false}, "while (" + i + " < " + limit + ") {", [&] { line("++" + i + ";"); }, closing, depth);
         break;
       case 3: {
         line("int " + i + " = 0;");
         vars.push_back(counter);
-        std::string limit = uniform_limit();
         loop(Loop{true, true}, "do {", nullptr, [&] { return "} while (++" + i + " < " + limit + ");"; }, depth);
         break;
       }
@@ -930,7 +963,6 @@ class BodyWriter {
         if (!may_sync() || !program_.counting_barriers) return uniform_if(depth);
         line("int " + i + " = 0;");
         vars.push_back(counter);
-        std::string limit = uniform_limit();
         loop(Loop{true, false}, "do {", [&] { line("++" + i + ";"); },
              [&] {
                std::string pred = thread_condition(2);
@@ -1194,6 +1226,7 @@ class ProgramWriter {
       w.arrays.push_back(Array{"p", h.element, Layout::Flat, 1, "own", "n", true});
       w.ready = w.own_ready = 1;
       w.state = Effects::all();
+      w.state.atomic = 0;  // never counters: its own slots stay readable
       std::string decl;
       const bool local_shared = rng_.chance(50);
       if (local_shared) {
@@ -1408,7 +1441,9 @@ class ProgramWriter {
     // Ends with a void function with a barrier, or first a stretch after
     // the last barrier where threads may leave on their own.
     const bool settle = with_barriers && w.may_sync() && rng.chance(15);
-    if (with_barriers && !settle) {
+    if (with_barriers && !settle && w.may_sync() && rng.chance(15)) {
+      w.barrier();  // the kernel's last statement
+    } else if (with_barriers && !settle) {
       w.tail = true;
       w.block(rng.range(1, 4), 0);
     }
