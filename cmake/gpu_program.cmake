@@ -23,15 +23,18 @@ endif()
 # The kernel compiler's pass (compiler/pass).
 set(GPU_PASS_PLUGIN ${CMAKE_BINARY_DIR}/lib/${CMAKE_SHARED_MODULE_PREFIX}compiler_pass${CMAKE_SHARED_MODULE_SUFFIX})
 
-# use_kernel_compiler(<target> <sources...>)
-# Compiles the target's sources as the kernel dialect, through the pass:
-# .cu sources as C++, every kernel with its block function.
+# use_kernel_compiler(<target>)
+# Compiles the target's sources (those it has so far) as the kernel
+# dialect, through the pass: .cu sources as C++, every kernel with its block
+# function.
 function(use_kernel_compiler target)
-  foreach(src ${ARGN})
+  get_target_property(sources ${target} SOURCES)
+  foreach(src ${sources})
     if(src MATCHES "\\.cu$")
       set_source_files_properties(${src} TARGET_DIRECTORY ${target} PROPERTIES LANGUAGE CXX)
     endif()
-    # Objects follow the pass: a new pass may build other block functions.
+    # Every object waits for the pass and follows it: a new pass may build
+    # other block functions.
     set_property(SOURCE ${src} TARGET_DIRECTORY ${target} APPEND PROPERTY OBJECT_DEPENDS ${GPU_PASS_PLUGIN})
   endforeach()
   target_compile_options(${target} PRIVATE ${GPU_DIALECT_FLAGS} -fpass-plugin=${GPU_PASS_PLUGIN})
@@ -47,10 +50,10 @@ endfunction()
 function(add_gpu_program target source)
   cmake_parse_arguments(ARG "LEAVES_BUFFERS_TO_EXIT" "OUTPUT_NAME" "LIBS" ${ARGN})
   add_executable(${target} ${source})
-  use_kernel_compiler(${target} ${source})
   if(ENABLE_SANITIZERS AND ARG_LEAVES_BUFFERS_TO_EXIT)
     target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/sanitizer/buffers_left_to_exit.cpp)
   endif()
+  use_kernel_compiler(${target})
   target_link_libraries(${target} PRIVATE gpu_runtime_cpu ${ARG_LIBS})
   if(ARG_OUTPUT_NAME)
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME})
@@ -62,7 +65,7 @@ endfunction()
 function(add_kernel_test target)
   cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
   add_executable(${target} ${ARG_UNPARSED_ARGUMENTS})
-  use_kernel_compiler(${target} ${ARG_UNPARSED_ARGUMENTS})
+  use_kernel_compiler(${target})
   set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
   target_link_libraries(${target} PRIVATE gpu_runtime_cpu gpu_runtime_common test_helpers GTest::gtest_main ${ARG_LIBS})

@@ -38,6 +38,7 @@ constexpr const char* kContribute = "gpu.barrier.contribute";
 
 constexpr unsigned kMaxExits = 64;     // a region's exits are bits of one mask
 constexpr unsigned kMaxRematerialized = 32;  // instructions recomputed per value
+constexpr unsigned kMaxHeadWork = 256;       // blocks and instructions a region's head may follow
 
 struct Region {
   BasicBlock* entry = nullptr;         // the kernel's entry or a barrier block
@@ -317,6 +318,7 @@ class Builder {
         if (auto* br = dyn_cast<BranchInst>(term); br && br->isConditional()) cond = br->getCondition();
         else if (auto* sw = dyn_cast<SwitchInst>(term)) cond = sw->getCondition();
         if (!cond || !da.isDivergent(*cond)) continue;
+        divergent_conditions_.insert(cond);
         SmallPtrSet<BasicBlock*, 4> reached;
         for (BasicBlock* s : successors(bb)) exits_reachable(r, s, reached);
         if (reached.size() > 1) r.uniform_exit = false;
@@ -429,6 +431,7 @@ class Builder {
   // call until the regions are cloned; so does each kept value that differs
   // between threads. A value the whole block shares gets one alloca.
   void privatize() {
+    for (KeptValue& k : kept_) kept_index_[k.value] = &k;
     const DataLayout& dl = m_.getDataLayout();
     struct Wanted {
       uint64_t size;
@@ -563,7 +566,10 @@ class Builder {
 
   // Gives a copy its thread: indices, per-thread slots, kept values.
   // `start` is the block that runs before the copy's entry for each thread.
-  void bind_copy(Copy& c, Region& r, Value* const tid[3], Value* linear, BasicBlock* start) {
+  // `written_once` lists the block-wide kept values the block function
+  // writes after the loops instead.
+  void bind_copy(Copy& c, Region& r, Value* const tid[3], Value* linear, BasicBlock* start,
+                 const SmallPtrSetImpl<Value*>& written_once) {
     // Kept values: read where the region starts (once for the block, or
     // per thread), written where it ends at a barrier they live across,
     // and in between in SSA form again.
@@ -579,9 +585,7 @@ class Builder {
       if (live_in) {
         Value* in;
         if (k.uniform) {
-          IRBuilder<> hb(r.head->getTerminator());
-          if (!r.uniform_in.count(k.value)) r.uniform_in[k.value] = hb.CreateLoad(type, slot_bases_[k.slot], k.value->getName() + ".in");
-          in = r.uniform_in[k.value];
+          in = uniform_in(r, k);
         } else {
           IRBuilder<> xb(start->getTerminator());
           in = xb.CreateLoad(type, slot_address(xb, k.slot, linear), k.value->getName() + ".in");
@@ -600,6 +604,7 @@ class Builder {
           }
         }
       }
+      if (written_once.contains(k.value)) continue;
       for (BasicBlock* bb : r.barriers) {
         if (!k.barriers.contains(bb)) continue;
         BasicBlock* e = c.exits.lookup(bb);
@@ -634,6 +639,126 @@ class Builder {
     }
   }
 
+  // A kept value the whole block shares, read once where region `r` starts
+  // (from thread 0's slot: every thread wrote the same value).
+  Value* uniform_in(Region& r, const KeptValue& k) {
+    auto [it, fresh] = r.uniform_in.try_emplace(k.value, nullptr);
+    if (fresh) {
+      IRBuilder<> hb(r.head->getTerminator());
+      it->second = hb.CreateLoad(k.value->getType(), slot_bases_[k.slot], k.value->getName() + ".in");
+    }
+    return it->second;
+  }
+
+  // What the region's head can know before any thread runs it: where all
+  // threads will leave it, and the values the whole block shares there,
+  // when control in it depends only on such values (a loop counter's test,
+  // a condition on the block's index). The threads' loops then need not
+  // record where each thread went, nor write those values.
+  struct ExitPlan {
+    Value* bit = nullptr;  // one bit for the place every thread leaves by; null when the head cannot tell
+    DenseMap<BasicBlock*, DenseMap<Value*, Value*>> kept;  // per place: block-wide kept values
+    SmallPtrSet<BasicBlock*, 4> ambiguous;                 // places reached by more than one path
+  };
+
+  struct Walk {
+    Region& r;
+    IRBuilder<>& head;
+    const std::vector<BasicBlock*>& targets;
+    ExitPlan& plan;
+    unsigned steps = 0;
+  };
+
+  // `v` as the head can compute it, on the path `path` (whose phis `memo`
+  // has resolved), or null.
+  Value* in_head(Walk& w, Value* v, DenseMap<Value*, Value*>& memo, const SmallPtrSetImpl<BasicBlock*>& path) {
+    if (auto it = memo.find(v); it != memo.end()) return it->second;
+    if (isa<Argument>(v) || isa<Constant>(v)) return v;
+    auto* i = dyn_cast<Instruction>(v);
+    if (!i) return nullptr;
+    if (i->getParent() == prologue_) return isa<AllocaInst>(i) ? nullptr : v;
+    if (!path.contains(i->getParent())) {
+      // Not computed on this path yet: the value it had when the region began.
+      auto k = kept_index_.find(i);
+      if (k == kept_index_.end() || !k->second->uniform || w.r.entry == regions_[0].entry ||
+          !k->second->barriers.contains(w.r.entry))
+        return nullptr;
+      // (Not remembered: further on, the path may compute it anew.)
+      return uniform_in(w.r, *k->second);
+    }
+    if (!(isa<BinaryOperator>(i) || isa<CastInst>(i) || isa<CmpInst>(i) || isa<SelectInst>(i) ||
+          isa<GetElementPtrInst>(i) || isa<UnaryOperator>(i) || isa<FreezeInst>(i)) ||
+        ++w.steps > kMaxHeadWork)
+      return nullptr;
+    SmallVector<Value*, 4> ops;
+    for (Value* op : i->operands()) {
+      Value* h = in_head(w, op, memo, path);
+      if (!h) return nullptr;
+      ops.push_back(h);
+    }
+    Instruction* copy = i->clone();
+    for (unsigned k = 0; k < ops.size(); ++k) copy->setOperand(k, ops[k]);
+    w.head.Insert(copy, i->getName() + ".head");
+    return memo[v] = copy;
+  }
+
+  // Follows the region from `bb` (entered from `from`) to where it ends;
+  // returns the bit of that place as the head computes it, or null.
+  Value* walk(Walk& w, BasicBlock* bb, BasicBlock* from, DenseMap<Value*, Value*> memo, SmallPtrSet<BasicBlock*, 16> path) {
+    if (++w.steps > kMaxHeadWork) return nullptr;
+    const bool starting = !from;
+    if (!starting && (bb == end_ || barrier_index_.count(bb))) return arrive(w, bb, memo, path);
+    if (!w.r.blocks.contains(bb) || path.contains(bb)) return nullptr;  // a loop inside the region
+    for (PHINode& phi : bb->phis()) {
+      Value* h = in_head(w, phi.getIncomingValueForBlock(from), memo, path);
+      memo[&phi] = h;
+    }
+    path.insert(bb);
+    auto* br = dyn_cast<BranchInst>(bb->getTerminator());
+    if (!br) return nullptr;
+    if (br->isUnconditional()) return walk(w, br->getSuccessor(0), bb, std::move(memo), std::move(path));
+    if (divergent_conditions_.contains(br->getCondition())) {
+      // Threads part here but all go on to one place.
+      SmallPtrSet<BasicBlock*, 4> reached;
+      for (BasicBlock* s : successors(bb)) exits_reachable(w.r, s, reached);
+      if (reached.size() != 1) return nullptr;
+      return arrive(w, *reached.begin(), memo, path);
+    }
+    Value* cond = in_head(w, br->getCondition(), memo, path);
+    if (!cond) return nullptr;
+    Value* taken = walk(w, br->getSuccessor(0), bb, memo, path);
+    Value* other = taken ? walk(w, br->getSuccessor(1), bb, memo, path) : nullptr;
+    if (!other) return nullptr;
+    return w.head.CreateSelect(cond, taken, other);
+  }
+
+  // The walk reached place `target`: its bit, and the block-wide kept values
+  // live into it as the head computes them.
+  Value* arrive(Walk& w, BasicBlock* target, DenseMap<Value*, Value*>& memo, const SmallPtrSetImpl<BasicBlock*>& path) {
+    const unsigned index = std::find(w.targets.begin(), w.targets.end(), target) - w.targets.begin();
+    if (index == w.targets.size()) return nullptr;
+    auto [values, first] = w.plan.kept.try_emplace(target);
+    if (!first) w.plan.ambiguous.insert(target);
+    for (const KeptValue& k : kept_) {
+      if (!k.uniform || !k.barriers.contains(target) || values->second.count(k.value)) continue;
+      if (Value* h = in_head(w, k.value, memo, path)) values->second[k.value] = h;
+    }
+    return w.head.getInt64(uint64_t(1) << index);
+  }
+
+  ExitPlan plan_exits(Region& r, IRBuilder<>& head, const std::vector<BasicBlock*>& targets) {
+    ExitPlan plan;
+    if (targets.size() < 2 && !any_of(kept_, [&](const KeptValue& k) {
+          return k.uniform && any_of(r.barriers, [&](BasicBlock* bb) { return k.barriers.contains(bb); });
+        }))
+      return plan;
+    if (!r.uniform_exit) return plan;
+    Walk w{r, head, targets, plan};
+    plan.bit = walk(w, r.entry, nullptr, DenseMap<Value*, Value*>(), SmallPtrSet<BasicBlock*, 16>());
+    if (!plan.bit) plan.kept.clear();
+    return plan;
+  }
+
   void build_region(unsigned index) {
     Region& r = regions_[index];
     const std::string tag = ".r" + std::to_string(index);
@@ -644,10 +769,31 @@ class Builder {
 
     for (BasicBlock* bb : r.barriers)
       if (AllocaInst* counter = counters_[barrier_index_.lookup(bb)]) b.CreateStore(b.getInt32(0), counter);
-    // Where the threads leave the region: one bit per place, or-ed over the
-    // threads (a reduction the vectoriser knows).
+    // (A stand-in end for the head, to insert before until its loops exist.)
+    Instruction* head_mark = b.CreateUnreachable();
+    IRBuilder<> hb(head_mark);
+    ExitPlan plan = plan_exits(r, hb, targets);
+    // Block-wide values the head computed for every place they are live
+    // into are written once, after the loops.
+    SmallPtrSet<Value*, 8> written_once;
+    if (plan.bit)
+      for (const KeptValue& k : kept_) {
+        if (!k.uniform) continue;
+        bool known = false, unknown = false;
+        for (BasicBlock* t : targets) {
+          if (!k.barriers.contains(t)) continue;
+          auto it = plan.kept.find(t);
+          if (it != plan.kept.end() && it->second.count(k.value) && !plan.ambiguous.contains(t)) known = true;
+          else if (it != plan.kept.end()) unknown = true;
+        }
+        if (known && !unknown) written_once.insert(k.value);
+      }
+    head_mark->eraseFromParent();
+    b.SetInsertPoint(r.head);
+    // Otherwise the threads say where they leave the region: one bit per
+    // place, or-ed over the threads (a reduction the vectoriser knows).
     AllocaInst* mask = nullptr;
-    if (targets.size() > 1) {
+    if (targets.size() > 1 && !plan.bit) {
       IRBuilder<> p(prologue_->getTerminator());
       mask = p.CreateAlloca(i64, nullptr, "exits");
       b.CreateStore(b.getInt64(0), mask);
@@ -681,7 +827,7 @@ class Builder {
 
     std::unique_ptr<Copy> c = copy_region(r, tag, record ? record : xl, record ? record : xl);
     b.CreateBr(c->blocks.front());
-    bind_copy(*c, r, tid, linear, xh);
+    bind_copy(*c, r, tid, linear, xh, written_once);
     if (mask) {
       IRBuilder<> rb(record);
       PHINode* bit = rb.CreatePHI(i64, targets.size(), "exit");
@@ -729,15 +875,31 @@ class Builder {
       b.CreateRet(b.getInt32(0));
       return;
     }
+    // Where the block goes next; the values it shares are written first.
+    auto next_block = [&](BasicBlock* target) -> BasicBlock* {
+      auto it = plan.kept.find(target);
+      if (it == plan.kept.end() || it->second.empty()) return next_of(target);
+      BasicBlock* to = BasicBlock::Create(ctx_, "to" + tag, f_, end_);
+      IRBuilder<> tb(to);
+      for (auto& [value, computed] : it->second)
+        if (written_once.contains(value)) tb.CreateStore(computed, slot_bases_[kept_index_.lookup(cast<Instruction>(value))->slot]);
+      tb.CreateBr(next_of(target));
+      return to;
+    };
     if (targets.size() == 1) {
-      b.CreateBr(next_of(targets.front()));
+      b.CreateBr(next_block(targets.front()));
       return;
     }
-    Value* seen = b.CreateLoad(i64, mask, "exits");
+    Value* seen = mask ? static_cast<Value*>(b.CreateLoad(i64, mask, "exits")) : plan.bit;
     BasicBlock* diverged = BasicBlock::Create(ctx_, "diverged" + tag, f_, end_);
     SwitchInst* sw = b.CreateSwitch(seen, diverged, targets.size());
-    for (unsigned k = 0; k < targets.size(); ++k) sw->addCase(b.getInt64(uint64_t(1) << k), next_of(targets[k]));
+    for (unsigned k = 0; k < targets.size(); ++k) sw->addCase(b.getInt64(uint64_t(1) << k), next_block(targets[k]));
 
+    if (!mask) {
+      b.SetInsertPoint(diverged);
+      b.CreateUnreachable();
+      return;
+    }
     b.SetInsertPoint(diverged);
     auto* table_type = ArrayType::get(i32, targets.size());
     std::vector<Constant*> lines;
@@ -788,6 +950,8 @@ class Builder {
   std::vector<Region> regions_;
   DenseMap<BasicBlock*, unsigned> region_of_;
   std::vector<KeptValue> kept_;
+  SmallPtrSet<Value*, 16> divergent_conditions_;  // branch conditions that differ between threads
+  DenseMap<Instruction*, KeptValue*> kept_index_;
   std::vector<AllocaInst*> kernel_locals_;  // the kernel's own fixed-size locals
   std::vector<Slot> slots_;
   std::vector<Value*> slot_bases_;
