@@ -362,8 +362,14 @@ class BodyWriter {
     static const char* const uniform_reads[] = {"blockIdx.x", "blockIdx.y", "blockIdx.z", "blockDim.x", "blockDim.y",
                                                 "blockDim.z", "gridDim.x",  "gridDim.y",  "gridDim.z"};
     static const char* const thread_reads[] = {"threadIdx.x", "threadIdx.y", "threadIdx.z"};
+    // The same in every thread, though made of thread indices: the
+    // compiler cannot tell, and must check that threads agree where it
+    // steers a barrier.
+    static const char* const disguised[] = {"(threadIdx.x / blockDim.x + blockIdx.x)", "(blockDim.y - threadIdx.y + threadIdx.y)",
+                                            "((gid - t) / nt)", "(t * 0u + gridDim.x)"};
     if (kind_ == BodyKind::ValueHelper && rng_.chance(50)) return {};
     if (!uni && rng_.chance(40)) return thread_reads[rng_.below(3)];
+    if (rng_.chance(12)) return disguised[rng_.below(kind_ == BodyKind::Kernel ? 4 : 2)];
     return uniform_reads[rng_.below(std::size(uniform_reads))];
   }
 
@@ -1513,6 +1519,8 @@ static void report(const char* kernel, int index, dim3 g, dim3 b, cudaError_t st
 }
 
 int main() {
+  // A line per launch, out before a later launch can crash the program.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   // Inputs: deterministic, with some extremes among them.
   static int hi[)" + num(kInputs) + R"(];
   static float hf[)" + num(kInputs) + R"(];
