@@ -29,6 +29,7 @@
 #include <cassert>
 #include <cstdio>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
