@@ -1,5 +1,7 @@
 // Launch engine costs: a barrier-free kernel against the plain loop doing the
-// same work, and the cost per thread per barrier of a barrier kernel.
+// same work, the round trip of a launch (bench/runtime/activity_cost runs it
+// with the profile and the timeline on), and the cost per thread per barrier
+// of a barrier kernel.
 #include <benchmark/benchmark.h>
 
 #include <vector>
@@ -62,6 +64,23 @@ void BM_LaunchRoundTrip(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_LaunchRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// The cheapest API call, which touches no device: what the runtime's shell
+// adds to every call (and what the profile and the timeline add to it).
+void BM_HostCall(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(cudaGetLastError());
+}
+BENCHMARK(BM_HostCall)->Unit(benchmark::kNanosecond)->UseRealTime();
+
+// A 65,536-block launch of the empty kernel and its synchronisation: every
+// worker takes part, so the profile and the timeline record a span per worker.
+void BM_WideLaunch(benchmark::State& state) {
+  for (auto _ : state) {
+    launchKernel(empty_kernel, dim3(65536), dim3(1), nullptr);
+    cudaThreadSynchronize();
+  }
+}
+BENCHMARK(BM_WideLaunch)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_PlainLoop(benchmark::State& state) {
   std::vector<int> a(kElements, 1), b(kElements);

@@ -31,6 +31,7 @@ constexpr const char* kUsage =
     "  -g             debug information\n"
     "  -I DIR, -D NAME[=VALUE], -U NAME, -include FILE   as for any C++ compiler\n"
     "  -L DIR, -l LIB linker search paths and libraries\n"
+    "  --memcheck     check every access of kernel code (run with CUDART_MEMCHECK=1)\n"
     "  --report       print each kernel's form and why, compile nothing\n"
     "  -v             print the commands run\n";
 
@@ -95,6 +96,9 @@ bool parse(int argc, char** argv, Options& o) {
       if (!value(o.output)) return false;
     } else if (a == "-c") {
       o.compile_only = true;
+    } else if (a == "--memcheck") {
+      o.compile_flags.push_back("-DGPU_MEMCHECK");
+      o.compile_flags.push_back("-gline-tables-only");
     } else if (a == "--report") {
       o.report = true;
     } else if (a == "-v") {

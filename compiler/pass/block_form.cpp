@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "device_code.h"
+#include "memcheck.h"
 #include "gpu_runtime/kernel_abi.h"
 #include "llvm/ADT/DenseMap.h"
 #include "llvm/ADT/SmallPtrSet.h"
@@ -74,8 +75,9 @@ struct KeptValue {
 
 class Builder {
  public:
-  Builder(Function& kernel, const SetVector<Function*>& with_barriers)
-      : kernel_(kernel), m_(*kernel.getParent()), ctx_(kernel.getContext()), with_barriers_(with_barriers) {}
+  Builder(Function& kernel, const SetVector<Function*>& with_barriers, bool checked)
+      : kernel_(kernel), m_(*kernel.getParent()), ctx_(kernel.getContext()), with_barriers_(with_barriers),
+        checked_(checked) {}
 
   BlockForm run() {
     BlockForm out;
@@ -166,6 +168,9 @@ class Builder {
     for (Attribute::AttrKind kind : {Attribute::Memory, Attribute::NoSync, Attribute::NoFree, Attribute::AlwaysInline,
                                      Attribute::NoReturn, Attribute::Convergent})
       f_->removeFnAttr(kind);
+    // The kernel's type signature (for -fsanitize=function) is not its own.
+    if (f_->hasPrologueData()) f_->setPrologueData(nullptr);
+    f_->setMetadata("func_sanitize", nullptr);
     f_->addFnAttr(Attribute::NoInline);
     f_->addFnAttr(Attribute::NoUnwind);
     f_->addFnAttr("gpu-block-form");
@@ -817,13 +822,24 @@ class Builder {
     b.SetInsertPoint(yh);
     PHINode* y = b.CreatePHI(i32, 2, "tid.y");
     y->addIncoming(b.getInt32(0), zh);
-    Value* row = b.CreateMul(b.CreateAdd(b.CreateMul(z, dim_[1], "", true, true), y, "", true, true), dim_[0], "row", true, true);
+    // Thread numbers in 64 bits from the start: slot addresses then stay
+    // affine in x, which the vectoriser needs for consecutive accesses.
+    auto wide = [&](Value* v) { return b.CreateZExt(v, i64); };
+    Value* row = b.CreateMul(b.CreateAdd(b.CreateMul(wide(z), wide(dim_[1]), "", true, true), wide(y), "", true, true),
+                             wide(dim_[0]), "row", true, true);
     b.CreateBr(xh);
     b.SetInsertPoint(xh);
     PHINode* x = b.CreatePHI(i32, 2, "tid.x");
     x->addIncoming(b.getInt32(0), yh);
-    Value* linear = b.CreateZExt(b.CreateAdd(row, x, "tid", true, true), i64, "tid.linear");
+    Value* linear = b.CreateAdd(row, b.CreateZExt(x, i64), "tid.linear", true, true);
     Value* tid[3] = {x, y, z};
+    if (checked_) {
+      // The runtime's checks name the thread, and tell barrier phases apart.
+      Type* v = b.getVoidTy();
+      b.CreateCall(m_.getOrInsertFunction(kCheckThread, FunctionType::get(v, {i32, i32, i32}, false)), {x, y, z});
+      IRBuilder<> hb(r.head->getTerminator());
+      hb.CreateCall(m_.getOrInsertFunction(kCheckRegion, FunctionType::get(v, false)));
+    }
 
     std::unique_ptr<Copy> c = copy_region(r, tag, record ? record : xl, record ? record : xl);
     b.CreateBr(c->blocks.front());
@@ -937,6 +953,7 @@ class Builder {
   Module& m_;
   LLVMContext& ctx_;
   const SetVector<Function*>& with_barriers_;
+  const bool checked_;
   Function* f_ = nullptr;
   Argument* place_ = nullptr;
   BasicBlock* prologue_ = nullptr;
@@ -961,8 +978,8 @@ class Builder {
 
 }  // namespace
 
-BlockForm build_block_form(Function& kernel, const SetVector<Function*>& with_barriers) {
-  return Builder(kernel, with_barriers).run();
+BlockForm build_block_form(Function& kernel, const SetVector<Function*>& with_barriers, bool checked) {
+  return Builder(kernel, with_barriers, checked).run();
 }
 
 }  // namespace compiler::pass

@@ -19,7 +19,9 @@ struct BlockForm {
 
 /// Builds the block function of `kernel`: int (kernel parameters..., ptr place),
 /// where place points to a gpu_runtime::BlockPlace. `with_barriers` lists the
-/// module's functions that reach a barrier.
-BlockForm build_block_form(llvm::Function& kernel, const llvm::SetVector<llvm::Function*>& with_barriers);
+/// module's functions that reach a barrier. In a checked build (`checked`)
+/// the block function tells the runtime which thread runs and when each
+/// region starts.
+BlockForm build_block_form(llvm::Function& kernel, const llvm::SetVector<llvm::Function*>& with_barriers, bool checked);
 
 }  // namespace compiler::pass

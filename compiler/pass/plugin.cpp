@@ -11,8 +11,10 @@
 
 #include "block_form.h"
 #include "device_code.h"
+#include "memcheck.h"
 #include "gpu_runtime/kernel_abi.h"
 #include "shared_memory.h"
+#include "thread_range.h"
 #include "llvm/Demangle/Demangle.h"
 #include "llvm/IR/Constants.h"
 #include "llvm/IR/IRBuilder.h"
@@ -97,11 +99,19 @@ struct BuildKernelForms : PassInfoMixin<BuildKernelForms> {
     std::vector<Function*> list = kernels(m);
     if (list.empty() && !query) return PreservedAnalyses::all();
     SetVector<Function*> with_barriers = functions_with_barriers(m);
+    // A checked build checks every access of kernel code, inlined or not.
+    const bool checked = checked_build(m);
+    if (checked) {
+      SetVector<Function*> device;
+      for (Function* kernel : list)
+        for (Function* f : reachable_functions(*kernel)) device.insert(f);
+      for (Function* f : device) instrument_accesses(*f, demangle(f->getName().str()));
+    }
     const char* remarks = std::getenv("GPUCC_REMARKS");
     const bool quiet = remarks && std::string(remarks) == "0";
     std::map<Function*, Constant*> forms;
     for (Function* kernel : list) {
-      BlockForm form = build_block_form(*kernel, with_barriers);
+      BlockForm form = build_block_form(*kernel, with_barriers, checked);
       const char* kind = !form.block ? "fibers" : form.regions > 1 ? "region loops" : "thread loops";
       forms[kernel] = descriptor(m, *kernel, form, kind);
       if (!quiet) {
@@ -162,6 +172,11 @@ extern "C" LLVM_ATTRIBUTE_WEAK PassPluginLibraryInfo llvmGetPassPluginInfo() {
   return {LLVM_PLUGIN_API_VERSION, "gpucc", "1", [](PassBuilder& pb) {
             pb.registerPipelineStartEPCallback([](ModulePassManager& mpm, OptimizationLevel) {
               mpm.addPass(compiler::pass::PrepareDeviceCode());
+            });
+            pb.registerVectorizerStartEPCallback([](FunctionPassManager& fpm, OptimizationLevel level) {
+              if (level == OptimizationLevel::O0) return;
+              fpm.addPass(compiler::pass::NarrowThreadLoops());
+              fpm.addPass(SimplifyCFGPass());
             });
             pb.registerOptimizerEarlyEPCallback([&pb](ModulePassManager& mpm, OptimizationLevel level) {
               mpm.addPass(compiler::pass::BuildKernelForms());

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/activity.h"
 #include "common/fault_injection.h"
 #include "common/status.h"
 #include "common/trace.h"
@@ -97,6 +98,7 @@ void ApiShell::at_exit() {
   ApiShell& shell = get();
   std::lock_guard lock(shell.mu_);
   back_end::wait_idle();
+  activity::finish(back_end::device_description());
   TraceRecord("exit", "event").unsigned_number("pending_registrations", shell.tracker_.pending()).write();
 }
 
@@ -108,11 +110,15 @@ int ApiShell::finish(int status) {
 std::string ApiShell::describe(const void* p) const { return describe_address(p, tracker_.finder()); }
 
 int ApiShell::malloc(void** ptr, std::size_t size) {
+  activity::CallScope timed("cudaMalloc");
   std::lock_guard lock(mu_);
   const bool injected = inject_failure("cudaMalloc");
   const int status = back_end::allocate(ptr, size, injected);
   std::optional<Allocation> a;
-  if (status == kSuccess) a = allocations_.add(*ptr, size);
+  if (status == kSuccess) {
+    a = allocations_.add(*ptr, size);
+    activity::memory_changed(static_cast<std::int64_t>(size));
+  }
   if (trace_enabled()) {
     TraceRecord r("cudaMalloc");
     r.unsigned_number("bytes", size);
@@ -124,19 +130,25 @@ int ApiShell::malloc(void** ptr, std::size_t size) {
 }
 
 int ApiShell::free(void* ptr) {
+  activity::CallScope timed("cudaFree");
   std::lock_guard lock(mu_);
   const bool injected = inject_failure("cudaFree");
   const std::string where = trace_enabled() ? describe(ptr) : std::string();
-  const int status = back_end::release(ptr, allocations_.based_at(ptr), injected);
+  const std::optional<Allocation> freed = allocations_.based_at(ptr);
+  const int status = back_end::release(ptr, freed, injected);
   if (status == kSuccess && ptr) allocations_.remove(ptr);
+  if (status == kSuccess && freed) activity::memory_changed(-static_cast<std::int64_t>(freed->size));
   if (trace_enabled()) TraceRecord("cudaFree").raw("ptr", where).number("status", status).write();
   return finish(status);
 }
 
 int ApiShell::memcpy(void* dst, const void* src, std::size_t count, int kind) {
+  activity::CallScope timed("cudaMemcpy");
   std::lock_guard lock(mu_);
   const bool injected = inject_failure("cudaMemcpy");
   const CopySides sides = back_end::copy_sides(allocations_, dst, src, kind);
+  if (activity::timeline_enabled())
+    timed.detail("\"bytes\": " + std::to_string(count) + ", \"direction\": \"" + activity::direction_name(sides) + "\"");
   std::string dst_text, src_text;
   if (trace_enabled()) {
     dst_text = sides.dst_device ? describe(dst) : dst ? "\"host\"" : "null";
@@ -154,6 +166,7 @@ int ApiShell::memcpy(void* dst, const void* src, std::size_t count, int kind) {
 }
 
 int ApiShell::thread_synchronize() {
+  activity::CallScope timed("cudaThreadSynchronize");
   std::lock_guard lock(mu_);
   const bool injected = inject_failure("cudaThreadSynchronize");
   int status = back_end::synchronize();
@@ -163,6 +176,7 @@ int ApiShell::thread_synchronize() {
 }
 
 int ApiShell::get_last_error() {
+  activity::CallScope timed("cudaGetLastError");
   std::lock_guard lock(mu_);
   // Every failed call is in last_error_; the device's own record is read too,
   // which also resets it.
@@ -174,6 +188,7 @@ int ApiShell::get_last_error() {
 }
 
 int ApiShell::get_device_count(int* count) {
+  activity::CallScope timed("cudaGetDeviceCount");
   std::lock_guard lock(mu_);
   const bool injected = inject_failure("cudaGetDeviceCount");
   int reported = 0;
@@ -183,6 +198,7 @@ int ApiShell::get_device_count(int* count) {
 }
 
 int ApiShell::get_device_properties(void* prop, int device) {
+  activity::CallScope timed("cudaGetDeviceProperties");
   std::lock_guard lock(mu_);
   const bool injected = inject_failure("cudaGetDeviceProperties");
   int major = 0, minor = 0;
@@ -197,6 +213,7 @@ int ApiShell::get_device_properties(void* prop, int device) {
 }
 
 int ApiShell::set_device(int device) {
+  activity::CallScope timed("cudaSetDevice");
   std::lock_guard lock(mu_);
   const bool injected = inject_failure("cudaSetDevice");
   const int status = back_end::select_device(device, injected);
@@ -205,6 +222,7 @@ int ApiShell::set_device(int device) {
 }
 
 int ApiShell::configure_call(Dim3 grid, Dim3 block, std::size_t shared, void* stream) {
+  activity::CallScope timed("cudaConfigureCall");
   std::lock_guard lock(mu_);
   const bool injected = inject_failure("cudaConfigureCall");
   int status = kSuccess;
@@ -220,6 +238,7 @@ int ApiShell::configure_call(Dim3 grid, Dim3 block, std::size_t shared, void* st
 }
 
 int ApiShell::setup_argument(const void* arg, std::size_t size, std::size_t offset) {
+  activity::CallScope timed("cudaSetupArgument");
   std::lock_guard lock(mu_);
   const bool injected = inject_failure("cudaSetupArgument");
   int status = kSuccess;
@@ -239,9 +258,11 @@ int ApiShell::setup_argument(const void* arg, std::size_t size, std::size_t offs
 }
 
 int ApiShell::launch(const void* entry) {
+  activity::CallScope timed("cudaLaunch");
   std::lock_guard lock(mu_);
   const bool injected = inject_failure("cudaLaunch");
   const char* name = back_end::kernel_name(entry);
+  if (name && activity::timeline_enabled()) timed.detail("\"kernel\": " + json_string(name));
   PendingLaunch config;
   int status = kNotConfigured;
   if (!configured_.empty()) {
@@ -269,16 +290,19 @@ int ApiShell::launch(const void* entry) {
 }
 
 int ApiShell::set_cta_tracker(void* base, int element_size, const int start[4], const int end[4]) {
+  activity::CallScope timed("cudaSetCTATracker");
   std::lock_guard lock(mu_);
   return finish(tracker_.set(base, element_size, start, end));
 }
 
 int ApiShell::flush_cta_tracker() {
+  activity::CallScope timed("cudaFlushCTATracker");
   std::lock_guard lock(mu_);
   return finish(tracker_.flush());
 }
 
 void** ApiShell::register_fat_binary(void* image) {
+  activity::CallScope timed("__cudaRegisterFatBinary");
   std::lock_guard lock(mu_);
   void** handle = back_end::add_image(image);
   if (trace_enabled()) TraceRecord("__cudaRegisterFatBinary").number("status", 0).write();
@@ -286,12 +310,14 @@ void** ApiShell::register_fat_binary(void* image) {
 }
 
 void ApiShell::unregister_fat_binary(void** handle) {
+  activity::CallScope timed("__cudaUnregisterFatBinary");
   std::lock_guard lock(mu_);
   back_end::remove_image(handle);
   if (trace_enabled()) TraceRecord("__cudaUnregisterFatBinary").number("status", 0).write();
 }
 
 void ApiShell::register_function(const FunctionRegistration& f) {
+  activity::CallScope timed("__cudaRegisterFunction");
   std::lock_guard lock(mu_);
   back_end::add_function(f);
   const char* name = f.name();
@@ -299,6 +325,7 @@ void ApiShell::register_function(const FunctionRegistration& f) {
 }
 
 void ApiShell::register_var(const VariableRegistration& v) {
+  activity::CallScope timed("__cudaRegisterVar");
   std::lock_guard lock(mu_);
   back_end::add_variable(v);
   const char* name = v.name();

@@ -1,8 +1,9 @@
 // The runtime API as both back ends serve it. Each call's shell is here once:
 // the lock that serialises calls, fault injection (CUDART_FAIL), the checks
-// that need no device, the trace line (CUDART_TRACE), the last error, the
-// launches being configured, the table of device allocations and the CTA
-// tracker. The rest of each call is the back end's (back_end.h).
+// that need no device, the trace line (CUDART_TRACE), the call's time for the
+// profile and the timeline (activity.h), the last error, the launches being
+// configured, the table of device allocations and the CTA tracker. The rest
+// of each call is the back end's (back_end.h).
 //
 // api_shell.cpp also holds the API's entry points, each a call into the
 // shell. Every back end builds it into its own library; the GPU build gives

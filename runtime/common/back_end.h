@@ -5,6 +5,7 @@
 //   CPU device (runtime/cpu/)           memory.cpp: allocate .. copied_digest
 //                                       device.cpp: device_count .. take_device_error
 //                                       launch_engine.cpp: start_kernel, synchronize, wait_idle
+//                                       launch_activity.cpp: device_description
 //                                       registry.cpp: kernel_name, add_image .. add_variable
 //   vendor layer (runtime/cuda/)        runtime.cpp: all of them
 //
@@ -117,6 +118,8 @@ int start_kernel(const void* entry, const PendingLaunch& launch, bool injected);
 int synchronize();
 /// At exit, before the trace's last line: lets launched work finish.
 void wait_idle();
+/// The device as the profile and the timeline name it: "CPU device, 8 workers".
+std::string device_description();
 
 // Registration of device code.
 

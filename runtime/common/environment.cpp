@@ -25,6 +25,11 @@ void report_malformed(const char* name, const char* value) {
 Environment read_environment() {
   Environment env;
   if (const char* trace = std::getenv("CUDART_TRACE"); trace && *trace) env.trace_path = trace;
+  if (const char* profile = std::getenv("CUDART_PROFILE"); profile && *profile && std::string(profile) != "0") {
+    env.profile = true;
+    if (std::string(profile) != "1") env.profile_path = profile;
+  }
+  if (const char* timeline = std::getenv("CUDART_TIMELINE"); timeline && *timeline) env.timeline_path = timeline;
   if (const char* fail = std::getenv("CUDART_FAIL")) env.fail_list = fail;
   if (const char* devices = std::getenv("CUDART_DEVICES")) {
     if (auto n = parse_count(devices)) env.device_count = *n;

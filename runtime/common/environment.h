@@ -10,6 +10,11 @@ namespace gpu_runtime::common {
 
 struct Environment {
   std::optional<std::string> trace_path;  ///< CUDART_TRACE
+  /// CUDART_PROFILE: "1" writes the profile to standard error at exit, any
+  /// other value but "0" names the file it goes to.
+  bool profile = false;
+  std::optional<std::string> profile_path;  ///< unset: standard error
+  std::optional<std::string> timeline_path;  ///< CUDART_TIMELINE
   std::string fail_list;                  ///< CUDART_FAIL, validated by the fault injector
   int device_count = 1;                   ///< CUDART_DEVICES
   int cc_major = 8;                       ///< CUDART_DEVICE_CC

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "block_runner.h"
+#include "launch_activity.h"
 #include "common/back_end.h"
 #include "common/environment.h"
 #include "device.h"
@@ -38,6 +39,7 @@ int start_kernel(const void* entry, const PendingLaunch& config, bool injected) 
   work->block = block;
   work->blocks = std::uint64_t{grid.x} * grid.y * grid.z;
   std::memcpy(work->args.data(), config.bytes.data(), config.bytes.size());
+  work->observed = cpu::observe(*work, kernel->name.c_str());
   cpu::launch_engine().submit(std::move(work));
   return cudaSuccess;
 }
@@ -118,6 +120,7 @@ void LaunchEngine::run_blocks(Launch& launch) {
   // Chunks small enough to balance the workers, large enough to keep the
   // shared counter off the hot path.
   const std::uint64_t chunk = std::max<std::uint64_t>(1, launch.blocks / (std::uint64_t(worker_count_) * 16));
+  const std::int64_t began = launch.observed ? common::activity::now() : 0;
   std::uint64_t ran = 0;
   for (;;) {
     const std::uint64_t first = launch.next_block.fetch_add(chunk, std::memory_order_relaxed);
@@ -127,6 +130,7 @@ void LaunchEngine::run_blocks(Launch& launch) {
     ran += last - first;
   }
   if (ran == 0) return;
+  if (launch.observed) blocks_ran(launch, began, ran);
   if (launch.blocks_done.fetch_add(ran, std::memory_order_acq_rel) + ran == launch.blocks) {
     // The last block of this launch: retire it and let the next one start.
     std::lock_guard lock(mu_);

@@ -5,12 +5,15 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "common/api_shell.h"
 #include "gpu_runtime/cpu_forms.h"
 #include "gpu_runtime/types.h"
 
 namespace gpu_runtime::cpu {
+
+struct ObservedLaunch;
 
 struct Launch {
   /// How the kernel runs (cpu_forms.h).
@@ -27,6 +30,8 @@ struct Launch {
   std::atomic<std::uint64_t> next_block{0};  ///< first block not yet taken by a worker
   std::atomic<std::uint64_t> blocks_done{0};
   std::atomic<int> error{0};  ///< first error raised while running, 0 if none
+  /// What the profile and the timeline learn of it (launch_activity.h); null when both are off.
+  std::shared_ptr<ObservedLaunch> observed;
 
   /// Records an error found while running; the first one wins. True when
   /// this one did.

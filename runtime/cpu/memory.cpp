@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "common/activity.h"
 #include "common/back_end.h"
 #include "common/trace.h"
 #include "device.h"
@@ -71,7 +72,10 @@ int copy(const AllocationTable& allocations, void* dst, const void* src, std::si
   }
   // The copy follows every earlier launch; an error one raised is reported here.
   const int status = cpu::launch_engine().synchronize();
-  if (status == cudaSuccess && count > 0) std::memmove(dst, src, count);
+  if (status != cudaSuccess) return status;
+  const std::int64_t began = activity::enabled() ? activity::now() : 0;
+  if (count > 0) std::memmove(dst, src, count);
+  if (activity::enabled()) activity::copy_finished(sides, count, began, activity::now());
   return status;
 }
 

@@ -3,7 +3,7 @@
 // (the legacy launch calls end in cudaLaunchKernel); the API shell adds the
 // CTA tracker with allocation bounds from its table of cudaMalloc results, the
 // call trace, fault injection and the last error, as on the CPU device; this
-// file adds kernel times.
+// file adds kernel and copy times (kernel_times.h).
 #include <cuda_runtime_api.h>
 
 #include <cstdint>
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/activity.h"
 #include "common/back_end.h"
 #include "common/trace.h"
 #include "kernel_times.h"
@@ -83,8 +84,12 @@ int copy(const AllocationTable& allocations, void* dst, const void* src, std::si
   if (injected || (sides.dst_device && overruns(allocations, dst, count)) ||
       (sides.src_device && overruns(allocations, src, count)))
     return cudaErrorInvalidValue;
+  cuda::KernelTimes& times = kernel_times();
+  const std::int64_t began = activity::enabled() ? activity::now() : 0;
+  const cudaEvent_t started = activity::enabled() ? times.start(nullptr) : nullptr;
   const cudaError_t status = __real_cudaMemcpy(dst, src, count, static_cast<cudaMemcpyKind>(kind));
-  if (status == cudaSuccess && sides.src_device && kernel_times().enabled()) kernel_times().flush();
+  if (status == cudaSuccess && sides.src_device && times.enabled()) times.flush();
+  if (activity::enabled()) times.copied(started, began, status == cudaSuccess, sides, count);
   return status;
 }
 
@@ -161,7 +166,13 @@ int synchronize() {
   return status;
 }
 
-void wait_idle() {}  // the vendor runtime lets the device finish at exit
+// The vendor runtime lets the device finish at exit; launches not yet waited
+// for still owe the profile and the timeline their times.
+void wait_idle() {
+  if (activity::enabled()) kernel_times().flush();
+}
+
+std::string device_description() { return kernel_times().device(); }
 
 void** add_image(void* image) {
   kernel_times();  // opens CUDART_KERNEL_TIMES with the first registration, before main

@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 
+#include "common/activity.h"
 #include "common/fault_injection.h"
 #include "common/trace.h"
 
@@ -65,6 +66,7 @@ using namespace gpu_runtime::timer;
 extern "C" {
 
 CUTBoolean cutCreateTimer(unsigned int* name) {
+  const gpu_runtime::common::activity::CallScope timed("cutCreateTimer");
   const bool injected = gpu_runtime::common::inject_failure("cutCreateTimer");
   unsigned handle = 0;
   if (!injected && name) *name = handle = timers().create();
@@ -72,11 +74,13 @@ CUTBoolean cutCreateTimer(unsigned int* name) {
 }
 
 CUTBoolean cutDeleteTimer(unsigned int name) {
+  const gpu_runtime::common::activity::CallScope timed("cutDeleteTimer");
   const bool injected = gpu_runtime::common::inject_failure("cutDeleteTimer");
   return traced("cutDeleteTimer", name, !injected && timers().remove(name));
 }
 
 CUTBoolean cutStartTimer(unsigned int name) {
+  const gpu_runtime::common::activity::CallScope timed("cutStartTimer");
   const bool injected = gpu_runtime::common::inject_failure("cutStartTimer");
   const bool ok = !injected && timers().with(name, [](Timer& t) {
     const auto now = Clock::now();
@@ -88,6 +92,7 @@ CUTBoolean cutStartTimer(unsigned int name) {
 }
 
 CUTBoolean cutStopTimer(unsigned int name) {
+  const gpu_runtime::common::activity::CallScope timed("cutStopTimer");
   const bool injected = gpu_runtime::common::inject_failure("cutStopTimer");
   const bool ok = !injected && timers().with(name, [](Timer& t) {
     if (!t.running) return;
@@ -98,6 +103,7 @@ CUTBoolean cutStopTimer(unsigned int name) {
 }
 
 CUTBoolean cutResetTimer(unsigned int name) {
+  const gpu_runtime::common::activity::CallScope timed("cutResetTimer");
   const bool injected = gpu_runtime::common::inject_failure("cutResetTimer");
   const bool ok = !injected && timers().with(name, [](Timer& t) {
     t.total = Clock::duration::zero();
@@ -107,6 +113,7 @@ CUTBoolean cutResetTimer(unsigned int name) {
 }
 
 float cutGetTimerValue(unsigned int name) {
+  const gpu_runtime::common::activity::CallScope timed("cutGetTimerValue");
   double ms = 0;
   timers().with(name, [&](Timer& t) {
     auto total = t.total;

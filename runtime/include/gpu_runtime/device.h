@@ -43,6 +43,11 @@ int __gpu_syncthreads_and(int predicate, int line) __attribute__((convergent, no
 int __gpu_syncthreads_or(int predicate, int line) __attribute__((convergent, nothrow));
 }
 
+#ifdef GPU_MEMCHECK
+// Tells the kernel compiler to check every access of kernel code (gpucc --memcheck).
+extern "C" __attribute__((weak)) const int __gpu_memcheck_build = 1;
+#endif
+
 namespace gpu_runtime::dialect {
 
 // One built-in index: reads of .x, .y, .z are calls the pass understands.

@@ -5,7 +5,8 @@
 #include <cstddef>
 
 /// Runtime status, 0 for success. Values are the CUDA runtime's numbers.
-enum cudaError {
+// A fixed underlying type: any int is a status a caller may pass (an unknown one has a text too).
+enum cudaError : int {
   cudaSuccess = 0,
   cudaErrorInvalidValue = 1,
   cudaErrorMemoryAllocation = 2,
@@ -22,7 +23,7 @@ enum cudaError {
 };
 typedef enum cudaError cudaError_t;
 
-enum cudaMemcpyKind {
+enum cudaMemcpyKind : int {
   cudaMemcpyHostToHost = 0,
   cudaMemcpyHostToDevice = 1,
   cudaMemcpyDeviceToHost = 2,

@@ -144,7 +144,7 @@ TEST(HalvikProgram, FailedHostAllocationStops) {
   // About 8.6 GB per host buffer, more than the program may have. Under
   // AddressSanitizer an address-space limit stops the sanitizer itself, so
   // there its allocator is told to refuse large requests instead.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(GPU_SANITIZED_BUILD)
   const char* limit = "";
 #else
   const char* limit = "ulimit -v 1000000 && ";

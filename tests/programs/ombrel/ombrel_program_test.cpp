@@ -336,7 +336,7 @@ TEST_F(OmbrelProgram, HostAllocationFailureNamesTheArray) {
   // 10^9 images need 3.4 TB of image slots; in 32-bit arithmetic the size
   // would wrap to a few hundred megabytes and the run would go on.
   const std::string count = "1000000000";
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(GPU_SANITIZED_BUILD)
   // The sanitizer's allocator refuses so large a request; have it return null as malloc does.
   const char* options = std::getenv("ASAN_OPTIONS");
   const std::string asan = (options && *options ? std::string(options) + ":" : "") + "allocator_may_return_null=1";
@@ -351,7 +351,7 @@ TEST_F(OmbrelProgram, HostAllocationFailureNamesTheArray) {
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.out, "");
   std::string err = result.err;
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(GPU_SANITIZED_BUILD)
   // The sanitizer warns on a line of its own first.
   if (err.starts_with("==")) err.erase(0, err.find('\n') + 1);
 #endif

@@ -157,7 +157,7 @@ TEST(TessakErrors, ResultFileThatCannotBeCreated) {
 // The address space is capped at 256 MiB and the file claims 100 million
 // nodes: 800 MB of node records.
 TEST(TessakErrors, HostAllocationFailure) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(GPU_SANITIZED_BUILD)
   GTEST_SKIP() << "AddressSanitizer needs more address space than the cap leaves";
 #endif
   TempDir dir;

@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -313,6 +316,65 @@ TEST_F(GpuLayer, KernelTimesAreWrittenOnceTheHostHasWaited) {
   EXPECT_EQ(second["grid"].integers(), (std::vector<long long>{2, 3, 1}));
   EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
   cudaFree(buffer);
+}
+
+// Run in a process of its own by the test below (GPU_LAYER_ACTIVITY_RUN set):
+// launches and copies whose profile and timeline that test reads.
+TEST(GpuLayerActivityRun, LaunchesAndCopies) {
+  if (!std::getenv("GPU_LAYER_ACTIVITY_RUN")) GTEST_SKIP() << "run by GpuLayerActivity in a process of its own";
+  fake_vendor::declare_parameters(reinterpret_cast<const void*>(fillInts), {{0, 8}});
+  int* buffer = nullptr;
+  int host[16] = {};
+  ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&buffer), sizeof host), cudaSuccess);
+  ASSERT_EQ(cudaMemcpy(buffer, host, sizeof host, cudaMemcpyHostToDevice), cudaSuccess);
+  ASSERT_EQ(launchKernel(fillInts, dim3(4, 1, 1), dim3(4, 1, 1), buffer), cudaSuccess);
+  ASSERT_EQ(launchKernel(fillInts, dim3(4, 1, 1), dim3(4, 1, 1), buffer), cudaSuccess);
+  ASSERT_EQ(cudaMemcpy(host, buffer, sizeof host, cudaMemcpyDeviceToHost), cudaSuccess);
+  ASSERT_EQ(launchKernel(fillInts, dim3(2, 1, 1), dim3(8, 1, 1), buffer), cudaSuccess);  // waited for at exit
+  ASSERT_EQ(cudaFree(buffer), cudaSuccess);
+}
+
+// The GPU build's profile and timeline: launches timed by their events (a
+// quarter of a millisecond each on the fake device), copies with their bytes,
+// every traced call counted.
+TEST(GpuLayerActivity, ProfileAndTimelineCountWhatTheTraceShows) {
+  test_helpers::TempDir dir;
+  const auto result = test_helpers::run_program(
+      std::filesystem::read_symlink("/proc/self/exe"), {"--gtest_filter=GpuLayerActivityRun.*"}, dir.path(),
+      {{"GPU_LAYER_ACTIVITY_RUN", "1"}, {"CUDART_KERNEL_TIMES", ""},
+       {"CUDART_TRACE", (dir / "trace.jsonl").string()}, {"CUDART_PROFILE", (dir / "profile.txt").string()},
+       {"CUDART_TIMELINE", (dir / "timeline.json").string()}});
+  ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+  const std::string profile = test_helpers::read_file(dir / "profile.txt");
+  EXPECT_TRUE(std::regex_search(profile, std::regex(R"(\n +\S+ +750\.000us +3 +250\.000us +250\.000us +)"
+                                                    R"(250\.000us +4x1x1 +4x1x1 +- +fillInts\(int\*\)\n)")))
+      << profile;
+  EXPECT_TRUE(std::regex_search(profile, std::regex(R"(\n +\S+ +\S+ +1 +64 +\S+ +host to device\n)"))) << profile;
+  EXPECT_TRUE(std::regex_search(profile, std::regex(R"(\n +\S+ +\S+ +1 +64 +\S+ +device to host\n)"))) << profile;
+  EXPECT_NE(profile.find("peak 64 bytes"), std::string::npos) << profile;
+  std::map<std::string, int> traced;
+  for (const Json& line : test_helpers::read_trace((dir / "trace.jsonl").string()))
+    if (line.has("call")) ++traced[line["call"].str()];
+  for (const auto& [call, count] : traced)
+    EXPECT_TRUE(std::regex_search(profile, std::regex(" " + std::to_string(count) + " +\\S+ +" + call + "\n")))
+        << call << " " << count << "\n" << profile;
+
+  const Json timeline = Json::parse(test_helpers::read_file(dir / "timeline.json"));
+  int launches = 0, copies = 0;
+  for (const Json& e : timeline.array()) {
+    if (e["ph"].str() != "X") continue;
+    if (e["cat"].str() == "launch") {
+      EXPECT_EQ(e["args"]["launch"].integer(), launches++);
+      EXPECT_EQ(e["args"]["kernel"].str(), "_Z8fillIntsPi");
+      EXPECT_DOUBLE_EQ(e["dur"].number(), 250.0);
+    }
+    if (e["cat"].str() == "copy") {
+      EXPECT_EQ(e["args"]["bytes"].integer(), 64);
+      ++copies;
+    }
+  }
+  EXPECT_EQ(launches, 3);
+  EXPECT_EQ(copies, 2);
 }
 
 // Checked calls print the runtime's message: the vendor's and the CPU
