@@ -1034,7 +1034,7 @@ class BodyWriter {
     unsigned k = rng_.pick(list);
     const Array& a = arrays[k];
     const char* type = c_name(a.type);
-    switch (rng_.below(3)) {
+    switch (rng_.below(4)) {
       case 0: {
         if (!may_write_own(k)) return barrier();
         Var v{fresh("ex"), a.type, false};
@@ -1051,7 +1051,8 @@ class BodyWriter {
       case 1: {
         if (!state.clean(k)) return barrier();
         Var v{fresh("sum"), a.type, true};
-        line(std::string(type) + " " + v.name + " = tree_sum(" + a.base + ", t, " + a.slots + ");");
+        line(std::string(type) + " " + v.name + (rng_.chance(50) ? " = tree_sum(" : " = halving_sum(") + a.base + ", t, " +
+             a.slots + ");");
         state.read |= bit(k);
         vars.push_back(v);
         return;
