@@ -254,14 +254,20 @@ class Builder {
     for (unsigned k = 0; k < barriers_.size(); ++k) {
       CallInst* call = barriers_[k];
       AllocaInst* counter = nullptr;
+      AllocaInst* result = nullptr;
       if (*barrier_kind(*call) != BarrierKind::Plain) {
         IRBuilder<> b(prologue_->getTerminator());
         counter = b.CreateAlloca(b.getInt32Ty(), nullptr, "barrier.count");
+        result = b.CreateAlloca(b.getInt32Ty(), nullptr, "barrier.counted");
         b.SetInsertPoint(call);
         Value* pred = b.CreateICmpNE(call->getArgOperand(0), ConstantInt::get(call->getArgOperand(0)->getType(), 0));
         b.CreateCall(contribute_fn(), {b.getInt32(k), pred});
+        // The predicate has been counted: left on the barrier, it would be a
+        // value live across it, computed again at the barrier's block.
+        call->setArgOperand(0, ConstantInt::get(call->getArgOperand(0)->getType(), 0));
       }
       counters_.push_back(counter);
+      counted_.push_back(result);
       BasicBlock* bb = call->getParent();
       if (&bb->front() != call || bb == first) bb = bb->splitBasicBlock(call, "barrier");
       barrier_index_[bb] = k;
@@ -554,10 +560,10 @@ class Builder {
     // The barrier the region starts after has passed: a counting barrier
     // gives every thread the block's count.
     if (auto it = barrier_index_.find(r.entry); it != barrier_index_.end()) {
-      auto* call = cast<CallInst>(&c->blocks.front()->front());
-      if (AllocaInst* counter = counters_[it->second]) {
+      auto* call = cast<CallInst>(&*c->vmap[barriers_[it->second]]);
+      if (AllocaInst* counted = counted_[it->second]) {
         IRBuilder<> cb(call);
-        Value* count = cb.CreateLoad(cb.getInt32Ty(), counter, "count");
+        Value* count = cb.CreateLoad(cb.getInt32Ty(), counted, "count");
         Value* result = count;
         switch (*barrier_kind(*call)) {
           case BarrierKind::And: result = cb.CreateZExt(cb.CreateICmpEQ(count, threads_), cb.getInt32Ty()); break;
@@ -716,10 +722,11 @@ class Builder {
     const bool starting = !from;
     if (!starting && (bb == end_ || barrier_index_.count(bb))) return arrive(w, bb, memo, path);
     if (!w.r.blocks.contains(bb) || path.contains(bb)) return nullptr;  // a loop inside the region
-    for (PHINode& phi : bb->phis()) {
-      Value* h = in_head(w, phi.getIncomingValueForBlock(from), memo, path);
-      memo[&phi] = h;
-    }
+    // The phis take their values all at once: one may read another's value
+    // from before the edge (a swap of two pointers).
+    SmallVector<std::pair<PHINode*, Value*>, 8> entering;
+    for (PHINode& phi : bb->phis()) entering.push_back({&phi, in_head(w, phi.getIncomingValueForBlock(from), memo, path)});
+    for (auto [phi, h] : entering) memo[phi] = h;
     path.insert(bb);
     auto* br = dyn_cast<BranchInst>(bb->getTerminator());
     if (!br) return nullptr;
@@ -774,6 +781,12 @@ class Builder {
     Type* i64 = b.getInt64Ty();
     const std::vector<BasicBlock*> targets = targets_of(r, end_);
 
+    // The count of the barrier the region starts after is set aside before
+    // the counters of the barriers it ends at start again from zero: in a
+    // loop the two are the same barrier.
+    if (auto it = barrier_index_.find(r.entry); it != barrier_index_.end())
+      if (AllocaInst* counted = counted_[it->second])
+        b.CreateStore(b.CreateLoad(i32, counters_[it->second]), counted);
     for (BasicBlock* bb : r.barriers)
       if (AllocaInst* counter = counters_[barrier_index_.lookup(bb)]) b.CreateStore(b.getInt32(0), counter);
     // (A stand-in end for the head, to insert before until its loops exist.)
@@ -965,6 +978,7 @@ class Builder {
   Value* scratch_ = nullptr;
   std::vector<CallInst*> barriers_;
   std::vector<AllocaInst*> counters_;
+  std::vector<AllocaInst*> counted_;  ///< per counting barrier: its count, read by the region after it
   DenseMap<BasicBlock*, unsigned> barrier_index_;
   std::vector<Region> regions_;
   DenseMap<BasicBlock*, unsigned> region_of_;
