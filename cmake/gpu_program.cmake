@@ -7,9 +7,12 @@
 #   (kernels call fmaf/fma where they want one), no fast-math; math
 #   functions need not set errno, which lets sqrt become an instruction;
 # - code for this machine's processor, whose vector units the block
-#   functions' thread loops use (GPU_NATIVE_CPU=OFF for portable binaries).
+#   functions' thread loops use (GPU_NATIVE_CPU=OFF for portable binaries);
+# - at least -O1, as gpucc does: unoptimised code keeps every function out
+#   of line, the indices' accessors too, and no kernel with a barrier would
+#   get its block function (a Debug build runs the kernels as Release does).
 option(GPU_NATIVE_CPU "Compile kernels for the building machine's processor" ON)
-set(GPU_DIALECT_FLAGS -fdeclspec -ffp-contract=off -fno-fast-math -fno-math-errno)
+set(GPU_DIALECT_FLAGS -fdeclspec -ffp-contract=off -fno-fast-math -fno-math-errno $<$<CONFIG:Debug>:-O1>)
 if(GPU_NATIVE_CPU)
   list(APPEND GPU_DIALECT_FLAGS -march=native)
 endif()

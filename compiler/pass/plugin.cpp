@@ -79,7 +79,10 @@ struct PrepareDeviceCode : PassInfoMixin<PrepareDeviceCode> {
       for (Function* f : reachable_functions(*kernel)) device.insert(f);
     for (Function* f : device) {
       if (is_contained(list, f) || f->hasFnAttribute(Attribute::NoInline)) continue;
-      if (!with_barriers.contains(f) && !reads_builtins(*f)) continue;
+      // (Through any depth of calls: a helper that reads threadIdx through
+      // another must come into the kernel too, however large it is.)
+      if (!with_barriers.contains(f) && none_of(reachable_functions(*f), [](Function* g) { return reads_builtins(*g); }))
+        continue;
       bool recursive = false;
       for (Instruction& i : instructions(*f))
         if (auto* call = dyn_cast<CallBase>(&i); call && call->getCalledFunction())

@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "device.h"
@@ -110,7 +111,11 @@ class BlockRunner {
     unsigned char bytes[DeviceLimits::kSharedMemoryPerBlock];
   };
   std::unique_ptr<SharedMemory> shared_;
-  std::unique_ptr<unsigned char[]> scratch_;  ///< per-thread slots of block functions
+  /// Frees what was allocated aligned as such.
+  struct AlignedDelete {
+    void operator()(unsigned char* p) const { ::operator delete[](p, std::align_val_t(64)); }
+  };
+  std::unique_ptr<unsigned char[], AlignedDelete> scratch_;  ///< per-thread slots of block functions
   std::size_t scratch_size_ = 0;
 };
 
