@@ -121,7 +121,8 @@ void shared_bytes(const std::vector<NamedRange>& ranges, std::vector<WideRange>&
   std::sort(events.begin(), events.end());
   int depth = 0;
   for (std::size_t k = 0; k < events.size(); ++k) {
-    if (k > 0 && depth >= 2 && events[k].first > events[k - 1].first) out.push_back({events[k - 1].first, events[k].first});
+    if (k > 0 && depth >= 2 && events[k].first > events[k - 1].first)
+      out.push_back({events[k - 1].first, events[k].first});
     depth += events[k].second;
   }
 }
