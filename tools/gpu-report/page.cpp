@@ -494,7 +494,7 @@ class Page {
     swatch(kDeclaredOutsideColor, "declared outside the buffer");
     swatch(kDeclaredOverlapColor, "named by 2+ CTAs");
     if (measured) {
-      swatch(kMeasuredColor, "touched, declared");
+      swatch(kMeasuredColor, "touched within the declared ranges");
       swatch(kMeasuredOutsideColor, "touched outside the declared ranges");
       swatch(kMeasuredOverlapColor, "touched by 2+ CTAs");
     }
