@@ -11,6 +11,8 @@ namespace {
 using Wide = __int128;
 
 constexpr std::uint64_t kMaxRows = 240;
+// Charts with measurements draw two things per row: fewer, taller rows.
+constexpr std::uint64_t kMaxMeasuredRows = 80;
 constexpr std::uint64_t kMaxDrawnRanges = std::uint64_t{1} << 24;    // CTAs x registrations
 constexpr std::uint64_t kMaxMeasuredRanges = std::uint64_t{1} << 22;  // for overlaps
 
@@ -71,6 +73,178 @@ void measure(std::vector<NamedRange>& ranges, FootprintChart& chart, std::vector
   chart.overlaps_known = true;
 }
 
+using WideRange = std::pair<Wide, Wide>;
+
+// The bytes registration `r` names for the CTA at (x, y, z), from the
+// allocation's base; false when it names none.
+bool named_range(const Registration& r, unsigned x, unsigned y, unsigned z, Wide& lo, Wide& hi) {
+  const Wide first = Wide{r.start[0]} * x + Wide{r.start[1]} * y + Wide{r.start[2]} * z + r.start[3];
+  const Wide last = Wide{r.end[0]} * x + Wide{r.end[1]} * y + Wide{r.end[2]} * z + r.end[3];
+  if (last <= first || r.element_size <= 0) return false;
+  lo = Wide{r.offset} + first * r.element_size;
+  hi = Wide{r.offset} + last * r.element_size;
+  return true;
+}
+
+// Sorts and merges ranges that overlap or touch.
+void merge_ranges(std::vector<WideRange>& v) {
+  std::sort(v.begin(), v.end());
+  std::size_t out = 0;
+  for (const WideRange& r : v) {
+    if (out > 0 && r.first <= v[out - 1].second) v[out - 1].second = std::max(v[out - 1].second, r.second);
+    else v[out++] = r;
+  }
+  v.resize(out);
+}
+
+// Ranges sorted by CTA, then start: those of one CTA merged.
+void merge_per_cta(std::vector<NamedRange>& v) {
+  std::sort(v.begin(), v.end(),
+            [](const NamedRange& a, const NamedRange& b) { return a.cta != b.cta ? a.cta < b.cta : a.lo < b.lo; });
+  std::size_t out = 0;
+  for (const NamedRange& r : v) {
+    if (out > 0 && v[out - 1].cta == r.cta && r.lo <= v[out - 1].hi) v[out - 1].hi = std::max(v[out - 1].hi, r.hi);
+    else v[out++] = r;
+  }
+  v.resize(out);
+}
+
+// The bytes of one launch touched by two or more CTAs, appended to `out`;
+// `ranges` merged per CTA.
+void shared_bytes(const std::vector<NamedRange>& ranges, std::vector<WideRange>& out) {
+  std::vector<std::pair<Wide, int>> events;
+  events.reserve(2 * ranges.size());
+  for (const NamedRange& r : ranges) {
+    events.push_back({r.lo, +1});
+    events.push_back({r.hi, -1});
+  }
+  std::sort(events.begin(), events.end());
+  int depth = 0;
+  for (std::size_t k = 0; k < events.size(); ++k) {
+    if (k > 0 && depth >= 2 && events[k].first > events[k - 1].first)
+      out.push_back({events[k - 1].first, events[k].first});
+    depth += events[k].second;
+  }
+}
+
+// What the launches of a chart measured of its buffer: their counts, and
+// why the ranges may fall short of every access.
+void measured_summary(const Run& run, FootprintChart& c) {
+  std::size_t unlisted = 0, cut = 0, not_kept = 0;
+  for (std::size_t i : c.launches) {
+    const Launch& l = run.launches[i];
+    if (!l.measured) continue;
+    ++c.measured_launches;
+    if (!l.measured->complete) ++unlisted;
+    const MeasuredBuffer* b = l.measured->buffer(c.alloc);
+    if (!b) continue;
+    c.measured.inside += b->counts.inside;
+    c.measured.outside += b->counts.outside;
+    c.measured.unaccessed += b->counts.unaccessed;
+    c.measured.ctas_outside += b->counts.ctas_outside;
+    c.measured.shared_read_bytes += b->counts.shared_read_bytes;
+    c.measured.write_conflict_bytes += b->counts.write_conflict_bytes;
+    c.touched_bytes += b->touched_bytes;
+    c.written_bytes += b->written_bytes;
+    if (!b->ranges_complete) ++cut;
+    if (!b->ranges_kept) ++not_kept;
+  }
+  if (c.measured_launches == 0) return;
+  auto of = [&](std::size_t n) {
+    return n == c.measured_launches && n == 1 ? std::string("the launch")
+                                               : std::to_string(n) + " of " + std::to_string(c.measured_launches) +
+                                                     " measured launches";
+  };
+  if (c.measured_launches < c.launches.size())
+    c.measured_gaps.push_back("only " + std::to_string(c.measured_launches) + " of the " +
+                              std::to_string(c.launches.size()) + " launches were measured");
+  if (unlisted > 0)
+    c.measured_gaps.push_back("the runtime did not resolve the registrations of " + of(unlisted) +
+                              " CTA by CTA (too many), so it listed none of their ranges");
+  if (cut > 0) c.measured_gaps.push_back("the runtime listed only the first ranges of " + of(cut));
+  if (not_kept > 0)
+    c.measured_gaps.push_back("the ranges of " + of(not_kept) + " were not kept (more in the run than the " +
+                              std::to_string(kMaxKeptMeasuredRanges) + " the page keeps)");
+}
+
+// The measured bars: each launch's ranges on its CTA's row, split by the
+// CTA's own declared ranges, and the bytes two or more CTAs of a launch
+// touched.
+template <typename Px>
+void measured_bars(const Run& run, const std::vector<Registration>& regs, const unsigned grid[3], double width,
+                   const Px& px, FootprintChart& c) {
+  std::vector<NamedRange> all;
+  std::vector<WideRange> shared;
+  std::size_t strays = 0;
+  for (std::size_t i : c.launches) {
+    const Launch& l = run.launches[i];
+    const MeasuredBuffer* b = l.measured ? l.measured->buffer(c.alloc) : nullptr;
+    if (!b) continue;
+    std::vector<NamedRange> launch;
+    launch.reserve(b->ranges.size());
+    for (const MeasuredBuffer::Range& r : b->ranges) {
+      if (r.cta >= c.ctas) ++strays;
+      else launch.push_back({r.first, r.end, r.cta});
+    }
+    merge_per_cta(launch);
+    shared_bytes(launch, shared);
+    all.insert(all.end(), launch.begin(), launch.end());
+  }
+  if (strays > 0)
+    c.measured_gaps.push_back(std::to_string(strays) + (strays == 1 ? " range names a CTA" : " ranges name CTAs") +
+                              " past the grid: not drawn");
+  merge_ranges(shared);
+  for (const auto& [a, b] : shared) {
+    c.measured_overlap_bytes += static_cast<std::uint64_t>(b - a);
+    c.measured_overlaps.push_back({px(a), std::max(px(b), px(a) + 1.0)});
+  }
+  merge_pixels(c.measured_overlaps);
+
+  merge_per_cta(all);
+  std::vector<std::pair<double, double>> inside, outside;
+  std::uint64_t row = 0;
+  auto flush_row = [&] {
+    for (int part = 0; part < 2; ++part) {
+      auto& v = part ? outside : inside;
+      for (auto& p : v) p.second = std::max(p.second, p.first + 1.0);
+      merge_pixels(v);
+      for (const auto& p : v) c.measured_bars.push_back({row, p.first, std::min(p.second, width), part == 1});
+      v.clear();
+    }
+  };
+  std::vector<WideRange> declared;
+  for (std::size_t k = 0; k < all.size();) {
+    const std::uint64_t cta = all[k].cta;
+    if (cta / c.ctas_per_row != row) {
+      flush_row();
+      row = cta / c.ctas_per_row;
+    }
+    const unsigned x = static_cast<unsigned>(cta % grid[0]), y = static_cast<unsigned>(cta / grid[0] % grid[1]),
+                   z = static_cast<unsigned>(cta / (std::uint64_t{grid[0]} * grid[1]));
+    declared.clear();
+    for (const Registration& r : regs) {
+      Wide lo, hi;
+      if (named_range(r, x, y, z, lo, hi)) declared.push_back({lo, hi});
+    }
+    merge_ranges(declared);
+    // Each touched range against the CTA's declared ones, both sorted.
+    std::size_t d = 0;
+    for (; k < all.size() && all[k].cta == cta; ++k) {
+      Wide at = all[k].lo;
+      const Wide end = all[k].hi;
+      while (d < declared.size() && declared[d].second <= at) ++d;
+      for (std::size_t e = d; e < declared.size() && declared[e].first < end; ++e) {
+        const Wide lo = std::max(at, declared[e].first), hi = std::min(end, declared[e].second);
+        if (lo > at) outside.push_back({px(at), px(lo)});
+        inside.push_back({px(lo), px(hi)});
+        at = hi;
+      }
+      if (at < end) outside.push_back({px(at), px(end)});
+    }
+  }
+  flush_row();
+}
+
 FootprintChart chart_for(const Run& run, const Group& g, std::uint64_t alloc, const std::vector<Registration>& regs,
                          double width) {
   FootprintChart c;
@@ -82,6 +256,7 @@ FootprintChart chart_for(const Run& run, const Group& g, std::uint64_t alloc, co
   c.unit = regs.front().element_size > 0 ? regs.front().element_size : 1;
   for (const Registration& r : regs)
     if (r.element_size != c.unit) c.unit = 1;
+  measured_summary(run, c);
   if (c.ctas == 0) {
     c.not_drawn = "the grid has no CTAs";
     return c;
@@ -91,7 +266,7 @@ FootprintChart chart_for(const Run& run, const Group& g, std::uint64_t alloc, co
                   " registrations)";
     return c;
   }
-  const std::uint64_t rows = std::min(c.ctas, kMaxRows);
+  const std::uint64_t rows = std::min(c.ctas, c.measured_launches > 0 ? kMaxMeasuredRows : kMaxRows);
   c.ctas_per_row = (c.ctas + rows - 1) / rows;
   c.rows = (c.ctas + c.ctas_per_row - 1) / c.ctas_per_row;
 
@@ -102,13 +277,9 @@ FootprintChart chart_for(const Run& run, const Group& g, std::uint64_t alloc, co
       for (unsigned y = 0; y < g.grid[1]; ++y)
         for (unsigned x = 0; x < g.grid[0]; ++x, ++cta)
           for (const Registration& r : regs) {
-            const Wide first = Wide{r.start[0]} * x + Wide{r.start[1]} * y + Wide{r.start[2]} * z + r.start[3];
-            const Wide last = Wide{r.end[0]} * x + Wide{r.end[1]} * y + Wide{r.end[2]} * z + r.end[3];
-            if (last <= first || r.element_size <= 0) {
-              ++c.empty_ranges;
-              continue;
-            }
-            visit(cta, Wide{r.offset} + first * r.element_size, Wide{r.offset} + last * r.element_size);
+            Wide a, b;
+            if (named_range(r, x, y, z, a, b)) visit(cta, a, b);
+            else ++c.empty_ranges;
           }
   };
   const Wide size = static_cast<Wide>(c.alloc_bytes);
@@ -167,6 +338,7 @@ FootprintChart chart_for(const Run& run, const Group& g, std::uint64_t alloc, co
     for (const auto& [a, b] : overlap_bytes) c.overlaps.push_back({px(a), std::max(px(b), px(a) + 1.0)});
     merge_pixels(c.overlaps);
   }
+  if (c.measured_launches > 0) measured_bars(run, regs, g.grid, width, px, c);
   c.drawn = true;
   return c;
 }

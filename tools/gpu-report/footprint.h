@@ -3,7 +3,10 @@
 // resolved again from the trace, CTA by CTA, exactly as the runtime resolves
 // them (linear CTA index x fastest; elements start·(x, y, z, 1) up to
 // end·(x, y, z, 1)); one chart per buffer per distinct set of registrations
-// and grid.
+// and grid. Where a checked build measured the launches (CUDART_FOOTPRINT=1),
+// the bytes each CTA touched are drawn on the same rows: within the CTA's own
+// ranges or outside them, with the bytes two or more CTAs of one launch
+// touched.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +38,18 @@ struct FootprintChart {
   bool overlaps_known = false;
   std::vector<std::pair<double, double>> overlaps;  ///< elements named by two or more CTAs
   std::uint64_t named_bytes = 0, covered_bytes = 0, overlap_bytes = 0, outside_ranges = 0, empty_ranges = 0;
+
+  // What was measured, over the launches shown that carry a measurement.
+  std::size_t measured_launches = 0;
+  MeasuredCounts measured;  ///< the runtime's counts for this buffer, summed over those launches
+  std::uint64_t touched_bytes = 0, written_bytes = 0;
+  /// Why the measured bars may miss accesses; empty when they show them all.
+  std::vector<std::string> measured_gaps;
+  /// Bytes touched, row by row; `outside`: outside the CTA's own ranges.
+  std::vector<Bar> measured_bars;
+  /// Bytes touched by two or more CTAs of one launch, over all launches shown.
+  std::vector<std::pair<double, double>> measured_overlaps;
+  std::uint64_t measured_overlap_bytes = 0;
 };
 
 struct Footprints {

@@ -18,7 +18,15 @@ namespace gpu_report {
 namespace {
 
 constexpr double kLabelWidth = 150, kPlotWidth = 1000, kTrackHeight = 20, kTrackGap = 4, kAxisHeight = 26;
-constexpr double kFootprintLeft = 80, kFootprintWidth = 900, kFootprintRowsHeight = 300;
+constexpr double kFootprintLeft = 80, kFootprintWidth = 900, kFootprintRowsHeight = 300,
+                 kFootprintMeasuredRowsHeight = 400;
+// Footprint colours: what the registrations name, and what was touched.
+constexpr const char* kDeclaredColor = "#4e79a7";
+constexpr const char* kDeclaredOutsideColor = "#f28e2b";
+constexpr const char* kDeclaredOverlapColor = "rgba(214, 39, 40, 0.35)";
+constexpr const char* kMeasuredColor = "#59a14f";
+constexpr const char* kMeasuredOutsideColor = "#e7298a";
+constexpr const char* kMeasuredOverlapColor = "#6a3d9a";
 constexpr std::size_t kMaxUnmergedStreamSpans = 3000;
 
 const char* const kKernelColors[] = {"#e15759", "#f28e2b", "#59a14f", "#b07aa1", "#edc948",
@@ -464,12 +472,57 @@ class Page {
       out_ += "<p class=\"note\">No launch of this run had tracker registrations in force.</p>\n</section>\n";
       return;
     }
+    const bool measured = std::any_of(f.charts.begin(), f.charts.end(),
+                                      [](const FootprintChart& c) { return c.measured_launches > 0; });
     out_ += "<p class=\"note\">Each row is a run of CTAs (linear index, x fastest) and the bars the buffer's elements "
             "their registrations name; red columns mark elements named by two or more CTAs, orange bars ranges "
-            "outside the buffer.</p>\n";
+            "outside the buffer.";
+    if (measured)
+      out_ += " Over the declared bars of each row lie the bytes those CTAs touched, as a checked build measured "
+              "them: green within the CTA's own ranges, pink outside them. The purple strip under a chart marks "
+              "bytes that two or more CTAs of one launch touched.";
+    out_ += "</p>\n";
+    if (!measured)
+      out_ += "<p class=\"note fp-not-measured\">Accesses were not measured: run a checked build "
+              "(<code>build/bin/checked/</code>) with <code>CUDART_FOOTPRINT=1</code> to draw them beside the declared "
+              "ranges.</p>\n";
+    out_ += "<div class=\"legend\">";
+    auto swatch = [&](const char* color, const char* what) {
+      out_ += std::string("<span><span class=\"swatch\" style=\"background:") + color + "\"></span>" + what + "</span>";
+    };
+    swatch(kDeclaredColor, "declared range");
+    swatch(kDeclaredOutsideColor, "declared outside the buffer");
+    swatch(kDeclaredOverlapColor, "named by 2+ CTAs");
+    if (measured) {
+      swatch(kMeasuredColor, "touched within the declared ranges");
+      swatch(kMeasuredOutsideColor, "touched outside the declared ranges");
+      swatch(kMeasuredOverlapColor, "touched by 2+ CTAs");
+    }
+    out_ += "</div>\n";
     for (const std::string& note : f.notes) out_ += "<p class=\"note\">" + escape(note) + "</p>\n";
     for (std::size_t i = 0; i < f.charts.size(); ++i) footprint_chart(i, f.charts[i]);
     out_ += "</section>\n";
+  }
+
+  // What was measured of a chart's launches, for its caption.
+  static std::string measured_text(const FootprintChart& c) {
+    if (c.measured_launches == 0)
+      return " <span class=\"fp-not-measured\">Accesses not measured: run a checked build with "
+             "<code>CUDART_FOOTPRINT=1</code> to draw them.</span>";
+    const MeasuredCounts& m = c.measured;
+    std::string text = " <span class=\"fp-measured-counts\">Measured";
+    if (c.launches.size() > 1) text += " over " + counted(c.measured_launches, "launch", "launches");
+    text += ": " + counted(m.inside, "element", "elements") + " touched within the CTAs' ranges, " +
+            with_commas(m.outside) + " outside them (by " + counted(m.ctas_outside, "CTA", "CTAs") + "), " +
+            with_commas(m.unaccessed) + " named but not touched; " + with_commas(m.shared_read_bytes) +
+            " bytes read by two or more CTAs, " + with_commas(m.write_conflict_bytes) + " in write conflicts; " +
+            with_commas(c.touched_bytes) + " bytes touched, " + with_commas(c.written_bytes) + " written.</span>";
+    if (!c.measured_gaps.empty()) {
+      text += " <span class=\"fp-partial warnings\">The measured picture is partial: ";
+      for (std::size_t i = 0; i < c.measured_gaps.size(); ++i) text += (i ? "; " : "") + escape(c.measured_gaps[i]);
+      text += ".</span>";
+    }
+    return text;
   }
 
   void footprint_chart(std::size_t index, const FootprintChart& c) {
@@ -484,21 +537,33 @@ class Page {
                           (c.unit > 1 ? ", " + std::to_string(c.unit) + "-byte elements" : "") + ").";
     out_ += "<figure>\n";
     if (!c.drawn) {
-      out_ += "<figcaption>" + caption + " Not drawn: " + escape(c.not_drawn) + ".</figcaption>\n</figure>\n";
+      out_ += "<figcaption>" + caption + " Not drawn: " + escape(c.not_drawn) + "." + measured_text(c) +
+              "</figcaption>\n</figure>\n";
       return;
     }
-    const double row_height = std::clamp(kFootprintRowsHeight / static_cast<double>(c.rows), 1.0, 18.0);
+    // With measurements, each row shows the declared bar with the measured
+    // one over its middle, and a second strip takes the measured overlaps.
+    const bool measured = c.measured_launches > 0;
+    const double rows_budget = measured ? kFootprintMeasuredRowsHeight : kFootprintRowsHeight;
+    const double row_height = std::clamp(rows_budget / static_cast<double>(c.rows), 1.0, 18.0);
     const double rows_height = row_height * static_cast<double>(c.rows);
     const double top = 10, strip = 12, axis = 30;
-    const double height = top + rows_height + strip + axis;
+    const double strips = measured ? 2 * strip : strip;
+    const double height = top + rows_height + strips + axis;
     const double width = kFootprintLeft + kFootprintWidth + 20;
     out_ += format("<svg id=\"footprint-%zu\" class=\"chart footprint-chart\" width=\"%.0f\" height=\"%.0f\" "
                    "viewBox=\"0 0 %.0f %.0f\" role=\"img\" data-ctas=\"%llu\" data-rows=\"%llu\" "
-                   "data-covered-bytes=\"%llu\" data-overlap-bytes=\"%s\">\n",
+                   "data-covered-bytes=\"%llu\" data-overlap-bytes=\"%s\" data-measured-launches=\"%zu\"",
                    index, width, height, width, height, static_cast<unsigned long long>(c.ctas),
                    static_cast<unsigned long long>(c.rows), static_cast<unsigned long long>(c.covered_bytes),
-                   c.overlaps_known ? std::to_string(c.overlap_bytes).c_str() : "unknown");
-    out_ += "<title>Footprint: CTAs against buffer elements</title>\n";
+                   c.overlaps_known ? std::to_string(c.overlap_bytes).c_str() : "unknown", c.measured_launches);
+    if (measured)
+      out_ += format(" data-measured-outside=\"%llu\" data-measured-overlap-bytes=\"%llu\" "
+                     "data-measured-partial=\"%s\"",
+                     static_cast<unsigned long long>(c.measured.outside),
+                     static_cast<unsigned long long>(c.measured_overlap_bytes),
+                     c.measured_gaps.empty() ? "false" : "true");
+    out_ += ">\n<title>Footprint: CTAs against buffer elements</title>\n";
     // Axes: CTA rows down the side, elements along the bottom.
     const double span = c.domain_hi - c.domain_lo;
     const double unit = static_cast<double>(c.unit);
@@ -506,9 +571,10 @@ class Page {
     out_ += "<g class=\"axis\">\n";
     for (double v = std::ceil(c.domain_lo / step) * step; v <= c.domain_hi; v += step) {
       const double x = kFootprintLeft + (v - c.domain_lo) / span * kFootprintWidth;
-      out_ += format("<line x1=\"%.1f\" y1=\"%.0f\" x2=\"%.1f\" y2=\"%.1f\"/>", x, top, x, top + rows_height + strip + 4);
+      out_ += format("<line x1=\"%.1f\" y1=\"%.0f\" x2=\"%.1f\" y2=\"%.1f\"/>", x, top, x,
+                     top + rows_height + strips + 4);
       out_ += format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%.0f</text>\n", x,
-                     top + rows_height + strip + 16, v / unit);
+                     top + rows_height + strips + 16, v / unit);
     }
     out_ += format("<text x=\"%.0f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n",
                    kFootprintLeft + kFootprintWidth / 2, height - 2, c.unit > 1 ? "element" : "byte");
@@ -517,6 +583,12 @@ class Page {
       out_ += format("<text x=\"%.0f\" y=\"%.1f\" text-anchor=\"end\">CTA %llu</text>\n", kFootprintLeft - 6,
                      top + (static_cast<double>(r) + 0.5) * row_height + 4,
                      static_cast<unsigned long long>(r * c.ctas_per_row));
+    if (measured)
+      for (const char* label : {"named 2+", "touched 2+"}) {
+        const double y = top + rows_height + (label[0] == 'n' ? 0 : strip) + strip - 3;
+        out_ += format("<text class=\"fp-strip-label\" x=\"%.0f\" y=\"%.1f\" text-anchor=\"end\">%s</text>\n",
+                       kFootprintLeft - 6, y, label);
+      }
     out_ += "</g>\n";
     for (double bound : {0.0, static_cast<double>(c.alloc_bytes)}) {
       if (bound <= c.domain_lo || bound >= c.domain_hi) continue;
@@ -525,14 +597,26 @@ class Page {
                      "stroke-dasharray=\"4 3\"/>\n", x, top, x, top + rows_height);
     }
     for (const FootprintChart::Bar& b : c.bars)
-      out_ += format("<rect class=\"%s\" x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill=\"%s\"/>\n",
-                     b.outside ? "fp-outside" : "fp-range", kFootprintLeft + b.x0,
-                     top + static_cast<double>(b.row) * row_height, b.x1 - b.x0, row_height,
-                     b.outside ? "#f28e2b" : "#4e79a7");
+      out_ += format("<rect class=\"%s\" data-row=\"%llu\" x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" "
+                     "fill=\"%s\"/>\n",
+                     b.outside ? "fp-outside" : "fp-range", static_cast<unsigned long long>(b.row),
+                     kFootprintLeft + b.x0, top + static_cast<double>(b.row) * row_height, b.x1 - b.x0, row_height,
+                     b.outside ? kDeclaredOutsideColor : kDeclaredColor);
     for (const auto& [x0, x1] : c.overlaps)
       out_ += format("<rect class=\"fp-overlap\" x=\"%.2f\" y=\"%.0f\" width=\"%.2f\" height=\"%.1f\" "
-                     "fill=\"#d62728\" fill-opacity=\"0.35\"><title>named by two or more CTAs</title></rect>\n",
-                     kFootprintLeft + x0, top, x1 - x0, rows_height + strip);
+                     "fill=\"%s\"><title>named by two or more CTAs</title></rect>\n",
+                     kFootprintLeft + x0, top, x1 - x0, rows_height + strip, kDeclaredOverlapColor);
+    // Measured bars over the middle 60% of their row.
+    for (const FootprintChart::Bar& b : c.measured_bars)
+      out_ += format("<rect class=\"%s\" data-row=\"%llu\" x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" "
+                     "fill=\"%s\"/>\n",
+                     b.outside ? "fp-measured-outside" : "fp-measured", static_cast<unsigned long long>(b.row),
+                     kFootprintLeft + b.x0, top + (static_cast<double>(b.row) + 0.2) * row_height, b.x1 - b.x0,
+                     0.6 * row_height, b.outside ? kMeasuredOutsideColor : kMeasuredColor);
+    for (const auto& [x0, x1] : c.measured_overlaps)
+      out_ += format("<rect class=\"fp-measured-overlap\" x=\"%.2f\" y=\"%.1f\" width=\"%.2f\" height=\"%.1f\" "
+                     "fill=\"%s\"><title>touched by two or more CTAs of a launch</title></rect>\n",
+                     kFootprintLeft + x0, top + rows_height + strip, x1 - x0, strip, kMeasuredOverlapColor);
     out_ += "</svg>\n";
 
     caption += " Rows of " + counted(c.ctas_per_row, "CTA", "CTAs") + ". Named " + with_commas(c.named_bytes) +
@@ -540,6 +624,7 @@ class Page {
                (c.overlaps_known ? with_commas(c.overlap_bytes) : std::string("(not measured)")) +
                " named by two or more CTAs; " + counted(c.outside_ranges, "range", "ranges") + " outside the buffer, " +
                with_commas(c.empty_ranges) + " empty.";
+    caption += measured_text(c);
     if (first.summary) {
       const TrackerSummary& s = *first.summary;
       caption += " <span class=\"note\">The runtime's summary of the launch: " + with_commas(s.registrations) +

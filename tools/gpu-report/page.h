@@ -12,7 +12,16 @@
 //                                and data-count (launches and copies only when a
 //                                run has thousands)
 //   rect.fp-range / .fp-outside  a row of CTAs' ranges inside / outside the buffer
+//                                (data-row: the row, from 0 at the top)
 //   rect.fp-overlap              elements named by two or more CTAs
+//   rect.fp-measured / .fp-measured-outside
+//                                bytes a row of CTAs touched (a checked build's
+//                                "measured" record) within / outside each CTA's
+//                                own ranges, over the middle of the row (data-row)
+//   rect.fp-measured-overlap     bytes two or more CTAs of one launch touched
+// A footprint chart's svg carries data-measured-launches, and where that is
+// not 0 data-measured-outside (the runtime's count of elements),
+// data-measured-overlap-bytes (as drawn) and data-measured-partial.
 // Once the page has loaded, its script records on <body data-rendered> the
 // size the browser gave every chart and the rects it holds.
 #pragma once

@@ -32,13 +32,52 @@ std::uint64_t count(const Json& j) { return static_cast<std::uint64_t>(std::max(
 // Microseconds (the trace-event unit) to nanoseconds.
 std::int64_t nanoseconds(const Json& us) { return std::llround(us.number() * 1000.0); }
 
+MeasuredCounts measured_counts(const Json& j) {
+  return MeasuredCounts{count(j["inside"]),       count(j["outside"]),           count(j["unaccessed"]),
+                        count(j["ctas_outside"]), count(j["shared_read_bytes"]), count(j["write_conflict_bytes"])};
+}
+
+// A launch's "measured" object. Its ranges are kept while the run's total
+// stays within kMaxKeptMeasuredRanges; ranges that are not [cta, first, end]
+// with end past first are passed over.
+Measured read_measured(const Json& j, std::size_t& kept) {
+  Measured m;
+  m.counts = measured_counts(j);
+  m.complete = j["complete"].boolean(true);
+  for (const Json& b : j["buffers"].items()) {
+    MeasuredBuffer buffer;
+    buffer.alloc = count(b["alloc"]);
+    buffer.registrations = count(b["registrations"]);
+    buffer.element_size = b["element_size"].integer();
+    buffer.touched_bytes = count(b["touched_bytes"]);
+    buffer.written_bytes = count(b["written_bytes"]);
+    buffer.counts = measured_counts(b);
+    buffer.ranges_complete = b["ranges_complete"].boolean(true);
+    const std::vector<Json>& ranges = b["ranges"].items();
+    if (kept + ranges.size() > kMaxKeptMeasuredRanges) {
+      buffer.ranges_kept = ranges.empty();
+    } else {
+      buffer.ranges.reserve(ranges.size());
+      for (const Json& r : ranges) {
+        const std::vector<Json>& v = r.items();
+        if (v.size() != 3 || v[0].integer(-1) < 0 || !v[1].is_number() || !v[2].is_number()) continue;
+        const MeasuredBuffer::Range range{static_cast<std::uint64_t>(v[0].integer()), v[1].integer(), v[2].integer()};
+        if (range.end > range.first) buffer.ranges.push_back(range);
+      }
+      kept += buffer.ranges.size();
+    }
+    m.buffers.push_back(std::move(buffer));
+  }
+  return m;
+}
+
 // Trace lines: what the runtime did, call by call.
 void read_trace(Run& run) {
   const std::string text = read_whole(run.trace_path, "trace");
   std::vector<Registration> registrations;
   std::map<std::uint64_t, std::uint64_t> live;  // allocation index -> bytes, while allocated
   std::uint64_t in_use = 0;
-  std::size_t line_number = 0, lines = 0;
+  std::size_t line_number = 0, lines = 0, measured_ranges = 0;
   std::size_t begin = 0;
   while (begin < text.size()) {
     std::size_t end = text.find('\n', begin);
@@ -108,6 +147,7 @@ void read_trace(Run& run) {
                                    count(t["covered_bytes"]), count(t["overlap_bytes"]), count(t["out_of_bounds"]),
                                    count(t["empty"]),         t["complete"].boolean(true)};
       }
+      if (j["measured"].is_object()) l.measured = read_measured(j["measured"], measured_ranges);
       run.launches.push_back(std::move(l));
     } else if (call == "cudaMemcpy" && ok) {
       const long long kind = j["kind"].integer(-1);

@@ -38,6 +38,44 @@ struct TrackerSummary {
   bool complete = true;
 };
 
+/// Counts a checked build measured of a launch's accesses (CUDART_FOOTPRINT=1):
+/// elements touched within the CTA's registered ranges, outside them, and
+/// named but never touched; CTAs with an element outside; bytes read by two
+/// or more CTAs and written by none; bytes touched by two or more CTAs and
+/// written by at least one.
+struct MeasuredCounts {
+  std::uint64_t inside = 0, outside = 0, unaccessed = 0, ctas_outside = 0, shared_read_bytes = 0,
+                write_conflict_bytes = 0;
+};
+
+/// One allocation as the launch's "measured" record shows it.
+struct MeasuredBuffer {
+  std::uint64_t alloc = 0, registrations = 0;
+  std::int64_t element_size = 0;
+  std::uint64_t touched_bytes = 0, written_bytes = 0;
+  MeasuredCounts counts;
+  /// Bytes a CTA touched, [first, end) from the allocation's base.
+  struct Range {
+    std::uint64_t cta = 0;
+    std::int64_t first = 0, end = 0;
+  };
+  std::vector<Range> ranges;      ///< listed for registered buffers only
+  bool ranges_complete = true;    ///< false: the runtime listed only the first of them
+  bool ranges_kept = true;        ///< false: the trace listed them but the reader kept none (too many in the run)
+};
+
+struct Measured {
+  MeasuredCounts counts;
+  bool complete = true;  ///< false: the runtime did not resolve the registrations CTA by CTA
+  std::vector<MeasuredBuffer> buffers;
+  /// The buffer of allocation `alloc`, or null.
+  const MeasuredBuffer* buffer(std::uint64_t alloc) const {
+    for (const MeasuredBuffer& b : buffers)
+      if (b.alloc == alloc) return &b;
+    return nullptr;
+  }
+};
+
 /// A span on one of the timeline's tracks, in nanoseconds.
 struct Span {
   std::int64_t start = 0, end = 0;
@@ -59,6 +97,7 @@ struct Launch {
   unsigned grid[3] = {1, 1, 1}, block[3] = {1, 1, 1};
   std::vector<Registration> registrations;  ///< in force when it was made
   std::optional<TrackerSummary> summary;
+  std::optional<Measured> measured;  ///< only from a checked build run with CUDART_FOOTPRINT=1
   // From the timeline:
   bool timed = false;
   std::int64_t start = 0, end = 0;
@@ -97,6 +136,10 @@ struct Run {
   /// What did not add up between the two files, or was cut short.
   std::vector<std::string> warnings;
 };
+
+/// Measured ranges kept over a whole run; a launch's ranges past this are
+/// left out (MeasuredBuffer::ranges_kept).
+inline constexpr std::size_t kMaxKeptMeasuredRanges = std::size_t{1} << 22;
 
 /// Reads a run; throws ReportError when a file cannot be read or is not a
 /// trace (or a timeline).

@@ -2,14 +2,18 @@
 // writes the page, and headless Chromium opens it: every chart must be laid
 // out with the rects the run calls for. Each run's screenshot is kept in the
 // build folder (tests/gpu-report/). Without Chromium the browser checks skip.
+// `test` runs as its checked build with CUDART_FOOTPRINT=1 where the build
+// makes checked programs, so its page shows measured accesses too.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "json.h"
@@ -18,6 +22,12 @@
 namespace {
 
 namespace fs = std::filesystem;
+
+#ifdef CHECKED_PROGRAMS
+constexpr bool kCheckedPrograms = true;
+#else
+constexpr bool kCheckedPrograms = false;
+#endif
 using test_helpers::Json;
 using test_helpers::ProgramResult;
 using test_helpers::read_file;
@@ -36,6 +46,27 @@ std::string attribute(const std::string& html, const std::string& name) {
   std::smatch m;
   if (!std::regex_search(html, m, std::regex(" " + name + "=\"([^\"]*)\""))) return "";
   return m[1];
+}
+
+// A footprint chart's bar as the page draws it.
+struct Bar {
+  int row;
+  double x, y, width, height;
+  bool operator<(const Bar& o) const { return std::tie(row, x, width) < std::tie(o.row, o.x, o.width); }
+};
+
+// The rects of class `cls` (exactly), in page order.
+std::vector<Bar> bars(const std::string& html, const std::string& cls) {
+  static const std::regex rect("<rect class=\"([^\"]*)\"(?: data-row=\"(\\d+)\")? x=\"([-0-9.]+)\" y=\"([-0-9.]+)\" "
+                               "width=\"([-0-9.]+)\" height=\"([-0-9.]+)\"");
+  std::vector<Bar> out;
+  for (auto it = std::sregex_iterator(html.begin(), html.end(), rect); it != std::sregex_iterator(); ++it) {
+    const std::smatch& m = *it;
+    if (m[1] != cls) continue;
+    out.push_back({m[2].matched ? std::stoi(m[2]) : -1, std::stod(m[3]), std::stod(m[4]), std::stod(m[5]),
+                   std::stod(m[6])});
+  }
+  return out;
 }
 
 std::string unescape(std::string text) {
@@ -77,6 +108,9 @@ struct Case {
   std::vector<std::string> args;
   bool timeline;
   std::size_t footprints;  ///< footprint charts expected
+  /// Run its checked build with CUDART_FOOTPRINT=1 (where the build has one):
+  /// a program whose CTAs touch exactly what they declare.
+  bool measured = false;
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -88,8 +122,11 @@ TEST_P(GpuReport, PageHoldsEveryChartAndChromiumRendersThem) {
   TempDir dir;
   std::map<std::string, std::string> env{{"CUDART_TRACE", (dir / "run.trace").string()}, {"CUDART_WORKERS", "2"}};
   if (c.timeline) env["CUDART_TIMELINE"] = (dir / "run.timeline").string();
+  const bool measured = c.measured && kCheckedPrograms;
+  if (measured) env["CUDART_FOOTPRINT"] = "1";
   const fs::path program = c.program == std::string("probe") ? fs::path(RUNTIME_PROBE)
-                                                               : test_helpers::program_path(c.program);
+                           : measured ? test_helpers::program_path(std::string("checked/") + c.program)
+                                      : test_helpers::program_path(c.program);
   ASSERT_EQ(run_program(program, c.args, dir.path(), env).exit_status, 0);
 
   std::vector<std::string> args{"run.trace", "-o", "page.html"};
@@ -110,11 +147,13 @@ TEST_P(GpuReport, PageHoldsEveryChartAndChromiumRendersThem) {
   std::size_t launches = 0, copies = 0;
   std::map<std::string, int> kernels;
   const Json* tracked = nullptr;
+  const Json* measurement = nullptr;
   for (const Json& line : trace) {
     if (!line.has("call") || line["status"].integer() != 0) continue;
     if (line["call"].str() == "cudaLaunch") {
       ++launches, ++kernels[line["kernel"].str()];
       if (line["tracker"]["registrations"].integer() > 0) tracked = &line["tracker"];
+      if (line.has("measured")) measurement = &line["measured"];
     }
     if (line["call"].str() == "cudaMemcpy") ++copies;
   }
@@ -132,6 +171,40 @@ TEST_P(GpuReport, PageHoldsEveryChartAndChromiumRendersThem) {
     EXPECT_EQ(attribute(page, "data-overlap-bytes"), std::to_string((*tracked)["overlap_bytes"].integer()));
     EXPECT_GT(count_of(page, "<rect class=\"fp-range\""), 0u);
     EXPECT_EQ(count_of(page, "<rect class=\"fp-overlap\"") > 0, (*tracked)["overlap_bytes"].integer() > 0);
+  }
+  ASSERT_EQ(measurement != nullptr, measured);
+  if (c.footprints > 0 && !measured) {
+    EXPECT_EQ(attribute(page, "data-measured-launches"), "0");
+    EXPECT_EQ(count_of(page, "Accesses were not measured: run a checked build"), 1u);
+    EXPECT_EQ(count_of(page, "<rect class=\"fp-measured"), 0u);
+  }
+  if (measured) {
+    // Every CTA touched exactly its declared bytes: the measured bars lie
+    // on the declared ones, row by row, within their band, and nothing is
+    // marked as touched outside the declaration or by two CTAs.
+    const Json& buffer = (*measurement)["buffers"][0];
+    ASSERT_GT(buffer["registrations"].integer(), 0);
+    EXPECT_EQ(attribute(page, "data-measured-launches"), "1");
+    EXPECT_EQ(attribute(page, "data-measured-outside"), "0");
+    EXPECT_EQ(attribute(page, "data-measured-overlap-bytes"), "0");
+    EXPECT_EQ(attribute(page, "data-measured-partial"), "false");
+    std::vector<Bar> declared = bars(page, "fp-range"), touched = bars(page, "fp-measured");
+    ASSERT_FALSE(touched.empty());
+    std::sort(declared.begin(), declared.end());
+    std::sort(touched.begin(), touched.end());
+    ASSERT_EQ(touched.size(), declared.size());
+    for (std::size_t i = 0; i < touched.size(); ++i) {
+      EXPECT_EQ(touched[i].row, declared[i].row);
+      EXPECT_DOUBLE_EQ(touched[i].x, declared[i].x) << "row " << touched[i].row;
+      EXPECT_DOUBLE_EQ(touched[i].width, declared[i].width) << "row " << touched[i].row;
+      EXPECT_GT(touched[i].y, declared[i].y);
+      EXPECT_LT(touched[i].y + touched[i].height, declared[i].y + declared[i].height);
+    }
+    EXPECT_EQ(count_of(page, "<rect class=\"fp-measured-outside\""), 0u);
+    EXPECT_EQ(count_of(page, "<rect class=\"fp-measured-overlap\""), 0u);
+    EXPECT_EQ(count_of(page, "1,048,576 elements touched within the CTAs' ranges, 0 outside them"), 1u);
+    EXPECT_EQ(page.find("not measured"), std::string::npos);
+    EXPECT_EQ(page.find("measured picture is partial"), std::string::npos);
   }
 
   // In the browser: every chart laid out, every rect with a size.
@@ -164,11 +237,102 @@ TEST_P(GpuReport, PageHoldsEveryChartAndChromiumRendersThem) {
 
 INSTANTIATE_TEST_SUITE_P(
     Runs, GpuReport,
-    ::testing::Values(Case{"test", "test", {}, true, 1},
+    ::testing::Values(Case{"test", "test", {}, true, 1, true},
                       Case{"tracker_overlap", "probe", {"overlap"}, true, 1},
                       Case{"halvik", "halvik", {"64", "64", "0", "15", "0", "15", "0.5", "3"}, true, 0},
                       Case{"tracker_without_timeline", "probe", {"out-of-bounds"}, false, 1}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+// A hand-made trace: four CTAs, each naming its 16 bytes of a 64-byte
+// buffer; CTA 2 touches only the first half of its own, CTA 3 also touches
+// bytes 8..12 of CTA 0's.
+std::string measured_trace(const std::string& buffer_extra, int launches = 1, bool measured_each = true) {
+  std::string trace = "{\"call\": \"cudaMalloc\", \"bytes\": 64, \"alloc\": 0, \"status\": 0}\n"
+                      "{\"call\": \"cudaSetCTATracker\", \"devBase\": {\"alloc\": 0, \"offset\": 0}, "
+                      "\"elementSize\": 4, \"start\": [4, 0, 0, 0], \"end\": [4, 0, 0, 4], \"status\": 0}\n";
+  for (int i = 0; i < launches; ++i) {
+    trace += "{\"call\": \"cudaLaunch\", \"kernel\": \"_Z4tilePf\", \"grid\": [4, 1, 1], \"block\": [4, 1, 1], "
+             "\"status\": 0";
+    if (i == 0 || measured_each)
+      trace += ", \"measured\": {\"inside\": 14, \"outside\": 1, \"unaccessed\": 2, \"ctas_outside\": 1, "
+               "\"shared_read_bytes\": 4, \"write_conflict_bytes\": 0, \"buffers\": [{\"alloc\": 0, "
+               "\"registrations\": 1, \"element_size\": 4, \"touched_bytes\": 60, \"written_bytes\": 0, "
+               "\"inside\": 14, \"outside\": 1, \"unaccessed\": 2, \"ctas_outside\": 1, \"shared_read_bytes\": 4, "
+               "\"write_conflict_bytes\": 0, \"ranges\": [[0, 0, 16], [1, 16, 32], [2, 32, 40], [3, 8, 12], "
+               "[3, 48, 64]]" + buffer_extra + "}]}";
+    trace += "}\n";
+  }
+  return trace + "{\"event\": \"exit\", \"pending_registrations\": 0}\n";
+}
+
+std::string page_of(const TempDir& dir, const std::string& trace) {
+  write_file(dir / "run.trace", trace);
+  const ProgramResult r = run_program(test_helpers::program_path("gpu-report"), {"run.trace"}, dir.path());
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  return read_file(dir / "run.html");
+}
+
+TEST(GpuReport, MeasuredAccessesLieOnTheirCtasRowsWithOutsideAndSharedBytesMarked) {
+  TempDir dir;
+  const std::string page = page_of(dir, measured_trace(""));
+  // One CTA a row; 900 pixels from x = 80 over the 64 bytes.
+  const auto x = [](double byte) { return 80 + byte * 900 / 64; };
+  const std::vector<Bar> declared = bars(page, "fp-range");
+  ASSERT_EQ(declared.size(), 4u);
+  struct Expected {
+    const char* cls;
+    int row;
+    double first, end;
+  };
+  const Expected expected[] = {{"fp-measured", 0, 0, 16},          {"fp-measured", 1, 16, 32},
+                               {"fp-measured", 2, 32, 40},         {"fp-measured", 3, 48, 64},
+                               {"fp-measured-outside", 3, 8, 12}};
+  std::map<std::string, std::size_t> seen;
+  for (const Expected& e : expected) {
+    const std::vector<Bar> drawn = bars(page, e.cls);
+    ASSERT_LT(seen[e.cls], drawn.size()) << e.cls << " row " << e.row;
+    const Bar& b = drawn[seen[e.cls]++];
+    EXPECT_EQ(b.row, e.row) << e.cls;
+    EXPECT_NEAR(b.x, x(e.first), 0.01) << e.cls << " row " << e.row;
+    EXPECT_NEAR(b.x + b.width, x(e.end), 0.01) << e.cls << " row " << e.row;
+    const Bar& band = declared[static_cast<std::size_t>(e.row)];
+    ASSERT_EQ(band.row, e.row);
+    EXPECT_GT(b.y, band.y) << "within the row's declared band";
+    EXPECT_LT(b.y + b.height, band.y + band.height);
+  }
+  for (const auto& [cls, n] : seen) EXPECT_EQ(bars(page, cls).size(), n) << cls;
+  const std::vector<Bar> shared = bars(page, "fp-measured-overlap");
+  ASSERT_EQ(shared.size(), 1u);
+  EXPECT_NEAR(shared[0].x, x(8), 0.01);
+  EXPECT_NEAR(shared[0].x + shared[0].width, x(12), 0.01);
+  EXPECT_EQ(attribute(page, "data-measured-outside"), "1");
+  EXPECT_EQ(attribute(page, "data-measured-overlap-bytes"), "4");
+  EXPECT_EQ(attribute(page, "data-measured-partial"), "false");
+  EXPECT_NE(page.find("14 elements touched within the CTAs' ranges, 1 outside them (by 1 CTA), 2 named but not "
+                      "touched; 4 bytes read by two or more CTAs, 0 in write conflicts; 60 bytes touched, 0 written."),
+            std::string::npos);
+  EXPECT_EQ(page.find("measured picture is partial"), std::string::npos);
+}
+
+// What keeps the measured bars from showing every access is said beside
+// the chart.
+TEST(GpuReport, PartialMeasurementsAreSaidToBe) {
+  struct Partial {
+    std::string trace, says;
+  };
+  const Partial cases[] = {
+      {measured_trace(", \"ranges_complete\": false"), "the runtime listed only the first ranges of the launch"},
+      {measured_trace("", 2, false), "only 1 of the 2 launches were measured"},
+  };
+  for (const Partial& p : cases) {
+    TempDir dir;
+    const std::string page = page_of(dir, p.trace);
+    EXPECT_EQ(attribute(page, "data-measured-partial"), "true") << p.says;
+    EXPECT_NE(page.find("The measured picture is partial: " + p.says + "."), std::string::npos) << p.says;
+    EXPECT_EQ(bars(page, "fp-measured-outside").size(), 1u) << p.says;
+  }
+}
 
 struct Misuse {
   const char* name;
