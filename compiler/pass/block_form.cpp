@@ -205,6 +205,20 @@ class Builder {
     threads_ = b.CreateMul(b.CreateMul(dim_[0], dim_[1], "", true, true), dim_[2], "threads", true, true);
     b.CreateBr(old_entry);
 
+    // A parameter passed by value in memory is every thread's own copy: the
+    // block's threads share the one the launch passed, so a thread that may
+    // change its copy gets one of its own, a local like the others.
+    IRBuilder<> eb(&*old_entry->getFirstInsertionPt());
+    for (Argument& a : f_->args()) {
+      if (&a == place_ || !a.hasByValAttr() || a.onlyReadsMemory()) continue;
+      Type* type = a.getParamByValType();
+      const Align align = a.getParamAlign().valueOrOne();
+      AllocaInst* own = eb.CreateAlloca(type, nullptr, a.getName() + ".own");
+      own->setAlignment(align);
+      a.replaceAllUsesWith(own);
+      eb.CreateMemCpy(own, align, &a, align, m_.getDataLayout().getTypeAllocSize(type));
+    }
+
     // Fixed-size locals of the entry block live in the prologue.
     for (Instruction& i : make_early_inc_range(*old_entry))
       if (auto* alloca = dyn_cast<AllocaInst>(&i); alloca && alloca->isStaticAlloca())
@@ -358,13 +372,20 @@ class Builder {
     }
 
     for (Instruction* i : recompute) {
+      // One copy per place: a phi that has two entries for one block (a
+      // switch's cases, a branch whose arms meet) must get the same value in both.
+      DenseMap<Instruction*, Value*> copies;
       for (Use& u : make_early_inc_range(i->uses())) {
         auto* user = cast<Instruction>(u.getUser());
         Instruction* at = user;
         if (auto* phi = dyn_cast<PHINode>(user)) at = phi->getIncomingBlock(u)->getTerminator();
         if (at->getParent() == i->getParent()) continue;
-        DenseMap<Value*, Value*> done;
-        u.set(recompute_at(i, at, done));
+        auto [it, fresh] = copies.try_emplace(at, nullptr);
+        if (fresh) {
+          DenseMap<Value*, Value*> done;
+          it->second = recompute_at(i, at, done);
+        }
+        u.set(it->second);
       }
     }
     return {};
