@@ -970,9 +970,15 @@ class BodyWriter {
         if (!may_sync() || !program_.counting_barriers) return uniform_if(depth);
         line("int " + i + " = 0;");
         vars.push_back(counter);
+        const std::size_t outside = vars.size();
         loop(Loop{true, false}, "do {", [&] { line("++" + i + ";"); },
              [&] {
+               // The condition stands outside the body: only what was
+               // declared before the loop is in scope there.
+               std::vector<Var> body_vars(vars.begin() + std::ptrdiff_t(outside), vars.end());
+               vars.resize(outside);
                std::string pred = thread_condition(2);
+               vars.insert(vars.end(), body_vars.begin(), body_vars.end());
                state = Effects{};
                return "} while (__syncthreads_or(" + i + " < " + limit + " && " + pred + "));";
              },
