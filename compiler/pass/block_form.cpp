@@ -720,9 +720,11 @@ class Builder {
       // (Not remembered: further on, the path may compute it anew.)
       return uniform_in(w.r, *k->second);
     }
+    // The head computes every path's values, taken or not: nothing that may
+    // trap (a division by what may be zero) comes along.
     if (!(isa<BinaryOperator>(i) || isa<CastInst>(i) || isa<CmpInst>(i) || isa<SelectInst>(i) ||
           isa<GetElementPtrInst>(i) || isa<UnaryOperator>(i) || isa<FreezeInst>(i)) ||
-        ++w.steps > kMaxHeadWork)
+        !isSafeToSpeculativelyExecute(i) || ++w.steps > kMaxHeadWork)
       return nullptr;
     SmallVector<Value*, 4> ops;
     for (Value* op : i->operands()) {

@@ -23,8 +23,6 @@
 #include "llvm/Passes/PassBuilder.h"
 #include "llvm/Passes/PassPlugin.h"
 #include "llvm/Transforms/InstCombine/InstCombine.h"
-#include "llvm/Transforms/Scalar/LoopBoundSplit.h"
-#include "llvm/Transforms/Scalar/LoopDeletion.h"
 #include "llvm/Transforms/Scalar/LoopPassManager.h"
 #include "llvm/Transforms/Scalar/SimplifyCFG.h"
 #include "llvm/Support/Path.h"
@@ -192,12 +190,6 @@ extern "C" LLVM_ATTRIBUTE_WEAK PassPluginLibraryInfo llvmGetPassPluginInfo() {
               if (level != OptimizationLevel::O0) {
                 compiler::pass::OnBlockForms cleanup;
                 cleanup.passes = pb.buildFunctionSimplificationPipeline(OptimizationLevel::O3, ThinOrFullLTOPhase::None);
-                // Threads a region's work skips (if (threadIdx.x < s) ...)
-                // leave the loop that does it.
-                LoopPassManager split;
-                split.addPass(LoopBoundSplitPass());
-                split.addPass(LoopDeletionPass());
-                cleanup.passes.addPass(createFunctionToLoopPassAdaptor(std::move(split)));
                 cleanup.passes.addPass(SimplifyCFGPass());
                 cleanup.passes.addPass(InstCombinePass());
                 mpm.addPass(createModuleToFunctionPassAdaptor(std::move(cleanup)));

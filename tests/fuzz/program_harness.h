@@ -1,6 +1,7 @@
 // What the harnesses that run a program's own code in-process share: the
-// program's exit() taken back to the harness and the host buffers it left
-// freed (the binary links with --wrap for exit, malloc, calloc and free),
+// program's exit() taken back to the harness and the host and device buffers
+// it left freed (the binary links with --wrap for exit, malloc, calloc, free,
+// cudaMalloc and cudaFree),
 // and a working folder of their own for the files the programs read and
 // write. Included by one source of each such harness: it defines the
 // wrappers.
@@ -14,6 +15,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "gpu_runtime.h"
+
 namespace fuzz_program {
 
 inline std::jmp_buf exit_jump;
@@ -25,6 +28,11 @@ inline pthread_t program_thread;
 // which here never comes, so the harness frees them after the run.
 inline void* held[64];
 inline int held_count = 0;
+
+// The same for device buffers: each holds memory and mappings (its guard
+// regions) that a long run of exits would otherwise use up.
+inline void* held_device[64];
+inline int held_device_count = 0;
 
 inline bool tracking() { return in_program && pthread_equal(pthread_self(), program_thread); }
 
@@ -48,10 +56,12 @@ template <typename Body>
 void run(Body body) {
   program_thread = pthread_self();
   held_count = 0;
+  held_device_count = 0;
   in_program = true;
   if (setjmp(exit_jump) == 0) body();
   in_program = false;
   while (held_count > 0) std::free(held[--held_count]);
+  while (held_device_count > 0) cudaFree(held_device[--held_device_count]);
 }
 
 /// Moves into a fresh folder under the system's temporary folder, where the
@@ -76,6 +86,25 @@ inline void write_file(const char* path, const void* bytes, size_t size) {
 }  // namespace fuzz_program
 
 extern "C" [[noreturn]] void __real_exit(int status);
+extern "C" cudaError_t __real_cudaMalloc(void** p, size_t size);
+extern "C" cudaError_t __real_cudaFree(void* p);
+
+extern "C" cudaError_t __wrap_cudaMalloc(void** p, size_t size) {
+  const cudaError_t status = __real_cudaMalloc(p, size);
+  if (status == cudaSuccess && fuzz_program::tracking() && fuzz_program::held_device_count < 64)
+    fuzz_program::held_device[fuzz_program::held_device_count++] = *p;
+  return status;
+}
+
+extern "C" cudaError_t __wrap_cudaFree(void* p) {
+  if (fuzz_program::tracking())
+    for (int i = 0; i < fuzz_program::held_device_count; i++)
+      if (fuzz_program::held_device[i] == p) {
+        fuzz_program::held_device[i] = fuzz_program::held_device[--fuzz_program::held_device_count];
+        break;
+      }
+  return __real_cudaFree(p);
+}
 extern "C" void* __real_malloc(size_t size);
 extern "C" void* __real_calloc(size_t count, size_t size);
 extern "C" void __real_free(void* p);
