@@ -41,12 +41,13 @@ __global__ void shared_past_end(float* out) {
 }
 
 // Each thread writes its shared element and reads its neighbour's, with a
-// barrier between (sync != 0) or without.
+// barrier between (sync != 0) or without; each block stores into its own
+// half of out.
 __global__ void neighbours(float* out, int sync) {
   __shared__ float tile[64];
   tile[threadIdx.x] = (float)threadIdx.x;  // @race-write
   if (sync) __syncthreads();
-  out[threadIdx.x] = tile[(threadIdx.x + 1) % 64];  // @race-read
+  out[blockIdx.x * 64 + threadIdx.x] = tile[(threadIdx.x + 1) % 64];  // @race-read
 }
 
 // Each thread sets its own byte of a shared array; with whole != 0 it then
@@ -175,7 +176,7 @@ int main(int argc, char** argv) {
     launchKernel(shared_past_end, dim3(1), dim3(64), out);
     report("cudaThreadSynchronize", cudaThreadSynchronize());
   } else if (scenario == "race" || scenario == "no-race") {
-    float* out = device_floats(64);
+    float* out = device_floats(128);
     launchKernel(neighbours, dim3(2), dim3(64), out, scenario == "no-race" ? 1 : 0);
     report("cudaThreadSynchronize", cudaThreadSynchronize());
     launchKernel(neighbours, dim3(2), dim3(64), out, scenario == "no-race" ? 1 : 0);
