@@ -95,6 +95,14 @@ bool passing_range(ICmpInst* test, PHINode* counter, Loop& loop, IRBuilder<>& b,
   }
 }
 
+// Whether the latch does nothing but step the counter and test it, so that
+// a thread sent straight to it does no work.
+bool latch_only_steps(const Shape& s) {
+  for (Instruction& i : *s.latch)
+    if (&i != s.step && &i != s.leave_test && !i.isTerminator() && !i.isDebugOrPseudoInst()) return false;
+  return true;
+}
+
 bool narrow(Loop& loop) {
   if (!loop.isInnermost() || !is_thread_loop(loop)) return false;
   std::optional<Shape> s = shape_of(loop);
@@ -110,9 +118,7 @@ bool narrow(Loop& loop) {
   if (br->getSuccessor(1) == s->latch) work_side = 0;
   else if (br->getSuccessor(0) == s->latch) work_side = 1;
   else return false;
-  for (Instruction& i : *s->latch)
-    if (&i != s->step && &i != s->leave_test && !i.isTerminator() && !isa<PHINode>(i)) return false;
-  if (!s->latch->phis().empty()) return false;
+  if (!latch_only_steps(*s)) return false;
   for (Instruction& i : *header)
     if (i.mayHaveSideEffects() || (isa<PHINode>(i) && &i != s->counter)) return false;
   // Nothing computed in the loop may be used after it: its value would
@@ -159,7 +165,7 @@ bool narrow(Loop& loop) {
 bool filter(Loop& loop) {
   if (loop.isInnermost() || !is_thread_loop(loop)) return false;
   std::optional<Shape> s = shape_of(loop);
-  if (!s || !s->latch->phis().empty()) return false;
+  if (!s || !latch_only_steps(*s)) return false;
   BasicBlock* header = loop.getHeader();
   // The test: blocks from the header on, each going on or to the latch,
   // until the first block that is not such a test (the work).
@@ -175,7 +181,8 @@ bool filter(Loop& loop) {
     if (!next || next == s->latch) break;
     bool plain = true;
     for (Instruction& i : *bb) {
-      if (&i == s->counter || i.isTerminator()) continue;
+      // Debug records describe the code and never stop a test from being one.
+      if (&i == s->counter || i.isTerminator() || i.isDebugOrPseudoInst()) continue;
       if (isa<PHINode>(i) || i.mayHaveSideEffects() || isa<CallBase>(i)) plain = false;
       loads |= isa<LoadInst>(i);
     }

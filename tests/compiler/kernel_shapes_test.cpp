@@ -615,6 +615,29 @@ again:
   out[PLACE] = v;
 }
 
+
+// Do-while loops, one inside the other, each ending in a barrier; the inner
+// runs blockDim.y % 3 + 1 times, the outer blockIdx.x % 4 times (at least
+// once), and a loop over the powers of two below the block's size comes
+// first in the inner one. Each pass mixes the thread's number into its out
+// (see nested_do_while_mix); v is kept across every barrier.
+__global__ void barriers_in_nested_do_whiles(long long* out, long long* scratch) {
+  const unsigned t = threadIdx.x + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z);
+  const unsigned nt = blockDim.x * blockDim.y * blockDim.z;
+  const float v = (float)scratch[PLACE];
+  long long* const o = out + PLACE;
+  int rounds = 0;
+  do {
+    int i = 0;
+    do {
+      for (unsigned s = 1; s < nt; s *= 2) scratch[PLACE] += s;
+      *o = (*o ^ __builtin_bit_cast(long long, (double)t)) * 3;
+      __syncthreads();
+    } while (++i < (int)(blockDim.y % 3u) + 1);
+    __syncthreads();
+  } while (++rounds < (int)(blockIdx.x % 4u));
+  *o += (long long)v * 1000 + rounds;
+}
 // out = sum over i of (i + 1) (t + i): a pragma'd loop after the barrier.
 // At least four threads a block.
 __global__ void pragma_after_a_barrier(long long* out) {
@@ -796,6 +819,7 @@ GPU_DEVICE_CODE(GPU_KERNEL(parameter_member, "_Z16parameter_member6WindowPx"),
                 GPU_KERNEL(return_inside_a_local_class, "_Z27return_inside_a_local_classPx"),
                 GPU_KERNEL(barrier_in_a_comma_expression, "_Z29barrier_in_a_comma_expressionPx"),
                 GPU_KERNEL(barriers_in_a_goto_loop, "_Z23barriers_in_a_goto_loopPxi"),
+                GPU_KERNEL(barriers_in_nested_do_whiles, "_Z28barriers_in_nested_do_whilesPxS_"),
                 GPU_KERNEL(pragma_after_a_barrier, "_Z22pragma_after_a_barrierPx"),
                 GPU_KERNEL(shared_array_sized_by_a_local, "_Z29shared_array_sized_by_a_localPx"),
                 GPU_KERNEL(locals_across_three_barriers, "_Z28locals_across_three_barriersPxPKf"),
@@ -886,6 +910,20 @@ long long box(const Place& p) {
     return -1;
   const dim3 b = p.block_dim, g = p.grid_dim;
   return (b.x * 7 + b.y * 5 + b.z * 3 + g.x * 11 + g.y * 13 + g.z * 17) + x * 1000000 + y * 1000 + z;
+}
+
+// What barriers_in_nested_do_whiles leaves, from out = -1 and scratch = 0.
+long long nested_do_while_mix(const Place& p) {
+  const unsigned rounds = std::max(p.block.x % 4u, 1u), passes = rounds * (p.block_dim.y % 3u + 1u);
+  unsigned long long o = ~0ull;
+  for (unsigned k = 0; k < passes; ++k) o = (o ^ __builtin_bit_cast(unsigned long long, double(p.t()))) * 3u;
+  return (long long)(o + rounds);
+}
+
+cudaError_t launch_nested_do_whiles(const Launch& l) {
+  const size_t threads = size_t{l.block.x} * l.block.y * l.block.z * l.grid.x * l.grid.y * l.grid.z;
+  DeviceBuffer<long long> scratch(std::vector<long long>(threads, 0));
+  return launch_outcome(launchKernel(barriers_in_nested_do_whiles, l.grid, l.block, l.out, scratch.get()));
 }
 
 cudaError_t launch_box(const Launch& l) {
@@ -1050,6 +1088,8 @@ const Case kCases[] = {
      LAUNCH(barrier_in_a_comma_expression, l.grid, l.block, l.out), EXPECT(3LL * ((p.t() + 1) % p.threads()))},
     {"BarriersInAGotoLoop", FORM(barriers_in_a_goto_loop), LAUNCH(barriers_in_a_goto_loop, l.grid, l.block, l.out, 4),
      EXPECT((p.t() + 4) % p.threads() + 4)},
+    {"BarriersInNestedDoWhileLoops", FORM(barriers_in_nested_do_whiles), launch_nested_do_whiles, nested_do_while_mix,
+     {{dim3(1), dim3(4)}, {dim3(3, 2), dim3(5)}, {dim3(2, 4, 2), dim3(4, 2)}, {dim3(70, 5), dim3(3)}}},
     {"PragmaAfterABarrier", FORM(pragma_after_a_barrier), LAUNCH(pragma_after_a_barrier, l.grid, l.block, l.out),
      EXPECT(1LL * p.t() + 2 * (p.t() + 1) + 3 * (p.t() + 2) + 4 * (p.t() + 3))},
     {"SharedArraySizedByALocalConstant", FORM(shared_array_sized_by_a_local),
