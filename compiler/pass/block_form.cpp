@@ -392,7 +392,8 @@ class Builder {
   }
 
   // Adds the places region `r` can end at from block `from`.
-  void exits_reachable(const Region& r, BasicBlock* from, SmallPtrSetImpl<BasicBlock*>& out) const {
+  void exits_reachable(const Region& r, BasicBlock* from, SmallPtrSetImpl<BasicBlock*>& out,
+                       SmallPtrSetImpl<BasicBlock*>* passed = nullptr) const {
     SmallPtrSet<BasicBlock*, 16> seen;
     SmallVector<BasicBlock*, 16> work{from};
     while (!work.empty()) {
@@ -402,6 +403,7 @@ class Builder {
         continue;
       }
       if (!r.blocks.contains(bb) || !seen.insert(bb).second) continue;
+      if (passed) passed->insert(bb);
       for (BasicBlock* s : successors(bb)) work.push_back(s);
     }
   }
@@ -701,6 +703,9 @@ class Builder {
     const std::vector<BasicBlock*>& targets;
     ExitPlan& plan;
     unsigned steps = 0;
+    // Blocks between where the walk stopped following the threads and the
+    // place they all reach: what they compute, the head cannot know.
+    SmallPtrSet<BasicBlock*, 16> unfollowed;
   };
 
   // `v` as the head can compute it, on the path `path` (whose phis `memo`
@@ -754,15 +759,19 @@ class Builder {
     auto* br = dyn_cast<BranchInst>(bb->getTerminator());
     if (!br) return nullptr;
     if (br->isUnconditional()) return walk(w, br->getSuccessor(0), bb, std::move(memo), std::move(path));
-    if (divergent_conditions_.contains(br->getCondition())) {
-      // Threads part here but all go on to one place.
+    Value* cond = divergent_conditions_.contains(br->getCondition()) ? nullptr : in_head(w, br->getCondition(), memo, path);
+    if (!cond) {
+      // Threads may part here (or the head cannot tell), but all go on to
+      // one place.
       SmallPtrSet<BasicBlock*, 4> reached;
-      for (BasicBlock* s : successors(bb)) exits_reachable(w.r, s, reached);
+      SmallPtrSet<BasicBlock*, 16> passed;
+      for (BasicBlock* s : successors(bb)) exits_reachable(w.r, s, reached, &passed);
       if (reached.size() != 1) return nullptr;
-      return arrive(w, *reached.begin(), memo, path);
+      w.unfollowed.insert(passed.begin(), passed.end());
+      Value* bit = arrive(w, *reached.begin(), memo, path);
+      for (BasicBlock* p : passed) w.unfollowed.erase(p);
+      return bit;
     }
-    Value* cond = in_head(w, br->getCondition(), memo, path);
-    if (!cond) return nullptr;
     Value* taken = walk(w, br->getSuccessor(0), bb, memo, path);
     Value* other = taken ? walk(w, br->getSuccessor(1), bb, memo, path) : nullptr;
     if (!other) return nullptr;
@@ -778,6 +787,7 @@ class Builder {
     if (!first) w.plan.ambiguous.insert(target);
     for (const KeptValue& k : kept_) {
       if (!k.uniform || !k.barriers.contains(target) || values->second.count(k.value)) continue;
+      if (w.unfollowed.contains(k.value->getParent())) continue;  // left to the threads to write
       if (Value* h = in_head(w, k.value, memo, path)) values->second[k.value] = h;
     }
     return w.head.getInt64(uint64_t(1) << index);

@@ -152,6 +152,95 @@ bool narrow(Loop& loop) {
 }
 
 
+// A thread loop whose body tests the thread's number against a bound the
+// loop does not change, with work on both sides (`t >= offset ? a[t] +
+// a[t - offset] : a[t]` in a scan), runs as two loops: one over the threads
+// below the bound, one over the rest, each knowing the test's outcome. Each
+// half is then a straight line the vectoriser can take whole; together, an
+// index like t - offset is one the vectoriser can prove never wraps.
+//
+//   for (t = start; t < mid; ++t) body(test known);   mid = bound clamped to [start, end]
+//   for (t = mid; t < end; ++t) body(the other outcome);
+bool split(Loop& loop) {
+  if (!loop.isInnermost() || !is_thread_loop(loop)) return false;
+  std::optional<Shape> s = shape_of(loop);
+  if (!s) return false;
+  BasicBlock* header = loop.getHeader();
+  for (PHINode& phi : header->phis())
+    if (&phi != s->counter) return false;
+  for (BasicBlock* bb : loop.blocks())
+    for (Instruction& i : *bb)
+      for (User* u : i.users())
+        if (auto* ui = dyn_cast<Instruction>(u); ui && !loop.contains(ui)) return false;
+  BranchInst* branch = nullptr;
+  ICmpInst* test = nullptr;
+  for (BasicBlock* bb : loop.blocks()) {
+    auto* br = dyn_cast<BranchInst>(bb->getTerminator());
+    if (bb == s->latch || !br || !br->isConditional()) continue;
+    auto* c = dyn_cast<ICmpInst>(br->getCondition());
+    if (!c || c->isEquality()) continue;
+    if (c->getOperand(0) != s->counter && c->getOperand(1) != s->counter) continue;
+    if (!loop.isLoopInvariant(c->getOperand(c->getOperand(0) == s->counter ? 1 : 0))) continue;
+    const ICmpInst::Predicate pred = c->getOperand(0) == s->counter ? c->getPredicate() : c->getSwappedPredicate();
+    if (pred == ICmpInst::ICMP_SGE || pred == ICmpInst::ICMP_SGT) continue;  // no range form for these
+    branch = br;
+    test = c;
+    break;
+  }
+  if (!branch) return false;
+
+  LLVMContext& ctx = header->getContext();
+  Function& f = *header->getParent();
+  IRBuilder<> b(s->preheader->getTerminator());
+  Value* first = nullptr;
+  Value* last = nullptr;
+  if (!passing_range(test, s->counter, loop, b, first, last) || (first && last)) return false;
+  // Below the bound the test fails when it gives the first passing thread,
+  // passes when it gives the first failing one.
+  const bool below_passes = last != nullptr;
+  Value* bound = first ? first : last;
+  Value* mid = b.CreateBinaryIntrinsic(Intrinsic::umin, b.CreateBinaryIntrinsic(Intrinsic::umax, bound, s->start), s->end,
+                                       nullptr, "threads.split");
+
+  ValueToValueMapTy vmap;
+  SmallVector<BasicBlock*, 16> below;
+  for (BasicBlock* bb : loop.blocks()) {
+    BasicBlock* copy = CloneBasicBlock(bb, vmap, ".below", &f);
+    copy->moveBefore(header);
+    vmap[bb] = copy;
+    below.push_back(copy);
+  }
+  remapInstructionsInBlocks(below, vmap);
+  BasicBlock* above = BasicBlock::Create(ctx, "threads.above", &f, header);
+
+  // The preheader enters the lower loop, or the upper when it is empty.
+  Instruction* old_term = s->preheader->getTerminator();
+  BranchInst::Create(cast<BasicBlock>(vmap[header]), above, b.CreateICmpULT(s->start, mid), s->preheader);
+  old_term->eraseFromParent();
+  // The lower loop stops at mid and goes on to the upper, under a loop ID
+  // of its own.
+  auto* low_latch = cast<BranchInst>(cast<BasicBlock>(vmap[s->latch])->getTerminator());
+  for (unsigned k = 0; k < low_latch->getNumSuccessors(); ++k)
+    if (low_latch->getSuccessor(k) == s->exit) low_latch->setSuccessor(k, above);
+  cast<ICmpInst>(vmap[s->leave_test])->setOperand(1, mid);
+  if (MDNode* old_id = low_latch->getMetadata(LLVMContext::MD_loop)) {
+    SmallVector<Metadata*, 4> ops{nullptr};
+    for (unsigned k = 1; k < old_id->getNumOperands(); ++k) ops.push_back(old_id->getOperand(k));
+    MDNode* id = MDNode::getDistinct(ctx, ops);
+    id->replaceOperandWith(0, id);
+    low_latch->setMetadata(LLVMContext::MD_loop, id);
+  }
+  cast<BranchInst>(vmap[branch])->setCondition(ConstantInt::getBool(ctx, below_passes));
+  // The upper loop starts at mid, or is skipped.
+  BranchInst::Create(header, s->exit, IRBuilder<>(above).CreateICmpULT(mid, s->end), above);
+  s->counter->setIncomingBlock(unsigned(s->counter->getBasicBlockIndex(s->preheader)), above);
+  s->counter->setIncomingValue(unsigned(s->counter->getBasicBlockIndex(above)), mid);
+  branch->setCondition(ConstantInt::getBool(ctx, !below_passes));
+  // Phis at the exit take no loop values (checked above).
+  for (PHINode& phi : s->exit->phis()) phi.addIncoming(phi.getIncomingValueForBlock(s->latch), above);
+  return true;
+}
+
 // A thread loop whose threads mostly do nothing, behind a test of loads
 // (`if (i < n && mask[i])` around a loop over a node's edges): a first pass
 // over 64 threads at a time evaluates the test alone, which vectorises,
@@ -301,6 +390,8 @@ PreservedAnalyses NarrowThreadLoops::run(Function& f, FunctionAnalysisManager& f
   LoopInfo& li = fam.getResult<LoopAnalysis>(f);
   bool changed = false;
   for (Loop* loop : li.getLoopsInPreorder()) changed |= narrow(*loop);
+  if (changed) return PreservedAnalyses::none();
+  for (Loop* loop : li.getLoopsInPreorder()) changed |= split(*loop);
   if (changed) return PreservedAnalyses::none();
   for (Loop* loop : li.getLoopsInPreorder()) changed |= filter(*loop);
   return changed ? PreservedAnalyses::none() : PreservedAnalyses::all();

@@ -616,6 +616,21 @@ again:
 }
 
 
+// Work on both sides of a test of the thread's number against a bound the
+// block shares, unsigned and then signed: each side must keep to its own
+// threads wherever the bound lies (before the block, inside, past it).
+__global__ void work_on_both_sides_of_a_bound(long long* out, int k, int sk) {
+  __shared__ long long s[1024];
+  const unsigned t = threadIdx.x;
+  s[t] = t * 7 + 1;
+  __syncthreads();
+  const long long a = t >= (unsigned)k ? s[t] + s[t - k] : s[t] * 3;
+  __syncthreads();
+  s[t] = a;
+  __syncthreads();
+  out[PLACE] = (int)t <= sk ? s[t] * 5 : s[t] + s[(t + 1) % blockDim.x];
+}
+
 // Do-while loops, one inside the other, each ending in a barrier; the inner
 // runs blockDim.y % 3 + 1 times, the outer blockIdx.x % 4 times (at least
 // once), and a loop over the powers of two below the block's size comes
@@ -819,6 +834,7 @@ GPU_DEVICE_CODE(GPU_KERNEL(parameter_member, "_Z16parameter_member6WindowPx"),
                 GPU_KERNEL(return_inside_a_local_class, "_Z27return_inside_a_local_classPx"),
                 GPU_KERNEL(barrier_in_a_comma_expression, "_Z29barrier_in_a_comma_expressionPx"),
                 GPU_KERNEL(barriers_in_a_goto_loop, "_Z23barriers_in_a_goto_loopPxi"),
+                GPU_KERNEL(work_on_both_sides_of_a_bound, "_Z29work_on_both_sides_of_a_boundPxii"),
                 GPU_KERNEL(barriers_in_nested_do_whiles, "_Z28barriers_in_nested_do_whilesPxS_"),
                 GPU_KERNEL(pragma_after_a_barrier, "_Z22pragma_after_a_barrierPx"),
                 GPU_KERNEL(shared_array_sized_by_a_local, "_Z29shared_array_sized_by_a_localPx"),
@@ -912,6 +928,14 @@ long long box(const Place& p) {
   return (b.x * 7 + b.y * 5 + b.z * 3 + g.x * 11 + g.y * 13 + g.z * 17) + x * 1000000 + y * 1000 + z;
 }
 
+// What work_on_both_sides_of_a_bound leaves with bounds k and sk.
+long long both_sides(const Place& p, long long k, long long sk) {
+  const long long n = p.threads();
+  auto first = [&](long long t) { return t >= k ? (t * 7 + 1) + ((t - k) * 7 + 1) : (t * 7 + 1) * 3; };
+  const long long t = p.t();
+  return t <= sk ? first(t) * 5 : first(t) + first((t + 1) % n);
+}
+
 // What barriers_in_nested_do_whiles leaves, from out = -1 and scratch = 0.
 long long nested_do_while_mix(const Place& p) {
   const unsigned rounds = std::max(p.block.x % 4u, 1u), passes = rounds * (p.block_dim.y % 3u + 1u);
@@ -935,6 +959,8 @@ cudaError_t launch_box(const Launch& l) {
 #define FORM(kernel) &test_helpers::form_of<&kernel>
 #define LAUNCH(...) +[](const Launch& l) { return launch_outcome(launchKernel(__VA_ARGS__)); }
 #define EXPECT(...) +[](const Place& p) -> long long { return __VA_ARGS__; }
+
+const std::vector<Geometry> kBoundGeometries = {{dim3(37), dim3(2)}, {dim3(8), dim3(3)}, {dim3(1), dim3(2)}};
 
 const Case kCases[] = {
     // Parameters
@@ -1088,6 +1114,13 @@ const Case kCases[] = {
      LAUNCH(barrier_in_a_comma_expression, l.grid, l.block, l.out), EXPECT(3LL * ((p.t() + 1) % p.threads()))},
     {"BarriersInAGotoLoop", FORM(barriers_in_a_goto_loop), LAUNCH(barriers_in_a_goto_loop, l.grid, l.block, l.out, 4),
      EXPECT((p.t() + 4) % p.threads() + 4)},
+    {"WorkOnBothSidesOfABoundBeforeTheBlock", FORM(work_on_both_sides_of_a_bound),
+     LAUNCH(work_on_both_sides_of_a_bound, l.grid, l.block, l.out, 0, -3), EXPECT(both_sides(p, 0, -3)), kBoundGeometries},
+    {"WorkOnBothSidesOfABoundInsideTheBlock", FORM(work_on_both_sides_of_a_bound),
+     LAUNCH(work_on_both_sides_of_a_bound, l.grid, l.block, l.out, 5, 4), EXPECT(both_sides(p, 5, 4)), kBoundGeometries},
+    {"WorkOnBothSidesOfABoundPastTheBlock", FORM(work_on_both_sides_of_a_bound),
+     LAUNCH(work_on_both_sides_of_a_bound, l.grid, l.block, l.out, 5000, 5000), EXPECT(both_sides(p, 5000, 5000)),
+     kBoundGeometries},
     {"BarriersInNestedDoWhileLoops", FORM(barriers_in_nested_do_whiles), launch_nested_do_whiles, nested_do_while_mix,
      {{dim3(1), dim3(4)}, {dim3(3, 2), dim3(5)}, {dim3(2, 4, 2), dim3(4, 2)}, {dim3(70, 5), dim3(3)}}},
     {"PragmaAfterABarrier", FORM(pragma_after_a_barrier), LAUNCH(pragma_after_a_barrier, l.grid, l.block, l.out),
