@@ -307,6 +307,86 @@ class Builder {
     for (CallInst* call : barriers_) add_region(call->getParent());
   }
 
+  // Which values may differ between the threads of a block: the indices,
+  // memory, calls that are not pure functions, and what they reach by data
+  // and by control. LLVM 16's sync-dependence analysis misses some places
+  // where the two sides of a divergent branch meet (a phi after an
+  // if/else whose arms hold branches of their own was left uniform), so
+  // every phi between a divergent branch and its post-dominator that
+  // merges edges from different sides is made divergent too, and the
+  // analysis runs again from there until nothing changes.
+  std::unique_ptr<DivergenceAnalysisImpl> divergence(DominatorTree& dt, PostDominatorTree& pdt, LoopInfo& li) {
+    SmallPtrSet<PHINode*, 8> joined;
+    for (;;) {
+      sda_ = std::make_unique<SyncDependenceAnalysis>(dt, pdt, li);
+      auto da = std::make_unique<DivergenceAnalysisImpl>(*f_, nullptr, dt, li, *sda_, false);
+      for (Instruction& i : instructions(*f_)) {
+        if (i.getParent() == prologue_) {
+          // The kernel's locals become per-thread memory.
+          if (isa<AllocaInst>(i)) da->markDivergent(i);
+          continue;
+        }
+        if (isa<AllocaInst>(i) || isa<LoadInst>(i) || isa<AtomicRMWInst>(i) || isa<AtomicCmpXchgInst>(i) ||
+            isa<VAArgInst>(i)) {
+          da->markDivergent(i);
+        } else if (auto* call = dyn_cast<CallBase>(&i); call && !call->getType()->isVoidTy()) {
+          if (barrier_kind(*call)) continue;
+          auto read = builtin_read(*call);
+          Function* callee = call->getCalledFunction();
+          bool pure = callee && callee->doesNotAccessMemory() && !read;
+          if (!pure) da->markDivergent(i);
+        }
+      }
+      for (PHINode* phi : joined) da->markDivergent(*phi);
+      da->compute();
+      bool more = false;
+      for (BasicBlock& bb : *f_) {
+        Instruction* term = bb.getTerminator();
+        if (term->getNumSuccessors() < 2) continue;
+        Value* cond = nullptr;
+        if (auto* br = dyn_cast<BranchInst>(term)) cond = br->getCondition();
+        else if (auto* sw = dyn_cast<SwitchInst>(term)) cond = sw->getCondition();
+        if (!cond || !da->isDivergent(*cond)) continue;
+        DomTreeNode* node = pdt.getNode(&bb);
+        BasicBlock* meet = node && node->getIDom() ? node->getIDom()->getBlock() : nullptr;
+        // For each block up to the post-dominator: which sides reach it.
+        DenseMap<BasicBlock*, SmallPtrSet<BasicBlock*, 2>> sides;
+        for (BasicBlock* side : successors(&bb)) {
+          SmallVector<BasicBlock*, 16> work{side};
+          SmallPtrSet<BasicBlock*, 16> seen;
+          while (!work.empty()) {
+            BasicBlock* at = work.pop_back_val();
+            if (at == &bb || !seen.insert(at).second) continue;
+            sides[at].insert(side);
+            if (at == meet) continue;
+            for (BasicBlock* next : successors(at)) work.push_back(next);
+          }
+        }
+        // A phi whose edges come from different sides (the branch itself
+        // counts as the side its edge is) tells the threads apart.
+        auto side_of = [&](BasicBlock* pred, BasicBlock* at) {
+          if (pred == &bb) return SmallPtrSet<BasicBlock*, 2>{at};
+          auto it = sides.find(pred);
+          return it == sides.end() ? SmallPtrSet<BasicBlock*, 2>{} : it->second;
+        };
+        for (auto& [at, from] : sides) {
+          if (from.size() < 2) continue;
+          for (PHINode& phi : at->phis()) {
+            if (da->isDivergent(phi) || phi.hasConstantValue() || joined.contains(&phi)) continue;
+            const SmallPtrSet<BasicBlock*, 2> first = side_of(phi.getIncomingBlock(0), at);
+            bool mixed = false;
+            for (unsigned k = 1; k < phi.getNumIncomingValues() && !mixed; ++k) {
+              const SmallPtrSet<BasicBlock*, 2> other = side_of(phi.getIncomingBlock(k), at);
+              mixed = other.size() != first.size() || any_of(other, [&](BasicBlock* x) { return !first.contains(x); });
+            }
+            if (mixed) more = joined.insert(&phi).second || more;
+          }
+        }
+      }
+      if (!more) return da;
+    }
+  }
+
   // Values that live across a barrier: recomputed where they are pure
   // functions of the thread's indices and block-wide values, else kept in
   // a slot, one per block when all threads hold the same value, else one
@@ -315,26 +395,8 @@ class Builder {
     DominatorTree dt(*f_);
     PostDominatorTree pdt(*f_);
     LoopInfo li(dt);
-    SyncDependenceAnalysis sda(dt, pdt, li);
-    DivergenceAnalysisImpl da(*f_, nullptr, dt, li, sda, false);
-    for (Instruction& i : instructions(*f_)) {
-      if (i.getParent() == prologue_) {
-        // The kernel's locals become per-thread memory.
-        if (isa<AllocaInst>(i)) da.markDivergent(i);
-        continue;
-      }
-      if (isa<AllocaInst>(i) || isa<LoadInst>(i) || isa<AtomicRMWInst>(i) || isa<AtomicCmpXchgInst>(i) ||
-          isa<VAArgInst>(i)) {
-        da.markDivergent(i);
-      } else if (auto* call = dyn_cast<CallBase>(&i); call && !call->getType()->isVoidTy()) {
-        if (barrier_kind(*call)) continue;
-        auto read = builtin_read(*call);
-        Function* callee = call->getCalledFunction();
-        bool pure = callee && callee->doesNotAccessMemory() && !read;
-        if (!pure) da.markDivergent(i);
-      }
-    }
-    da.compute();
+    std::unique_ptr<DivergenceAnalysisImpl> analysis = divergence(dt, pdt, li);
+    DivergenceAnalysisImpl& da = *analysis;
 
     // Where a thread leaves a region is the same for the whole block unless
     // a divergent branch in it can lead to more than one place.
@@ -1009,6 +1071,7 @@ class Builder {
   Value* dim_[3] = {};
   Value* threads_ = nullptr;
   Value* scratch_ = nullptr;
+  std::unique_ptr<SyncDependenceAnalysis> sda_;  // what the divergence analysis refers to
   std::vector<CallInst*> barriers_;
   std::vector<AllocaInst*> counters_;
   std::vector<AllocaInst*> counted_;  ///< per counting barrier: its count, read by the region after it
