@@ -104,6 +104,7 @@ class Builder {
     out.block = f_;
     out.scratch_per_thread = scratch_per_thread_;
     out.regions = regions_.size();
+    out.rows = rows_;
     return out;
   }
 
@@ -199,8 +200,9 @@ class Builder {
       values[2][d] = field(offsetof(BlockPlace, grid_dim) + 4 * d, i32, "grid.dim");
     }
     Type* ptr = b.getPtrTy();
-    Value* shared = field(offsetof(BlockPlace, shared), ptr, "shared");
-    Value* dynamic = field(offsetof(BlockPlace, dynamic_shared), ptr, "dynamic.shared");
+    Value* shared = shared_base_ = field(offsetof(BlockPlace, shared), ptr, "shared");
+    Value* dynamic = dynamic_base_ = field(offsetof(BlockPlace, dynamic_shared), ptr, "dynamic.shared");
+    block_x_ = values[0][0];
     scratch_ = field(offsetof(BlockPlace, scratch), ptr, "scratch");
     threads_ = b.CreateMul(b.CreateMul(dim_[0], dim_[1], "", true, true), dim_[2], "threads", true, true);
     b.CreateBr(old_entry);
@@ -596,6 +598,99 @@ class Builder {
     for (Region& r : regions_) r.head = BasicBlock::Create(ctx_, "region", f_, end_);
     prologue_->getTerminator()->setSuccessor(0, regions_[0].head);
     for (unsigned k = 0; k < regions_.size(); ++k) build_region(k);
+    if (regions_.size() == 1 && barriers_.empty() && !checked_ && shared_base_->use_empty() &&
+        dynamic_base_->use_empty() && targets_of(regions_[0], end_).size() <= 1)
+      build_rows(regions_[0]);
+  }
+
+  // A kernel without barriers or shared memory also runs a row of blocks
+  // along x in one call (place.blocks_x of them, when above 1), a row of
+  // threads of every block before the next: a kernel over a 2-D array in
+  // 2-D blocks then walks the array's rows from end to end, not a tile at
+  // a time, which the caches and the prefetchers follow far better. Each
+  // block's x is written back to the place as it starts, so that a fault
+  // names its block.
+  //
+  //   for (z, y threads) for (bx = place.block.x; bx < place.block.x + blocks_x; ++bx) for (x threads) body
+  void build_rows(Region& r) {
+    IRBuilder<> b(prologue_->getTerminator());
+    Type* i32 = b.getInt32Ty();
+    Type* i64 = b.getInt64Ty();
+    using gpu_runtime::BlockPlace;
+    Value* count = b.CreateLoad(i32, b.CreateConstInBoundsGEP1_64(b.getInt8Ty(), place_, offsetof(BlockPlace, blocks_x)),
+                                "blocks.x");
+    Value* last_x = b.CreateAdd(block_x_, count, "blocks.x.end");
+    BasicBlock* zh = BasicBlock::Create(ctx_, "rows.z", f_, end_);
+    BasicBlock* yh = BasicBlock::Create(ctx_, "rows.y", f_, end_);
+    BasicBlock* bh = BasicBlock::Create(ctx_, "rows.block", f_, end_);
+    BasicBlock* xh = BasicBlock::Create(ctx_, "rows.x", f_, end_);
+    BasicBlock* xl = BasicBlock::Create(ctx_, "rows.next.x", f_, end_);
+    BasicBlock* bl = BasicBlock::Create(ctx_, "rows.next.block", f_, end_);
+    BasicBlock* yl = BasicBlock::Create(ctx_, "rows.next.y", f_, end_);
+    BasicBlock* zl = BasicBlock::Create(ctx_, "rows.next.z", f_, end_);
+    // The head goes to the rows when the call has more than one block.
+    Instruction* old = r.head->getTerminator();
+    BasicBlock* one_block = old->getSuccessor(0);
+    IRBuilder<> hb(old);
+    hb.CreateCondBr(hb.CreateICmpUGT(count, hb.getInt32(1)), zh, one_block);
+    old->eraseFromParent();
+
+    b.SetInsertPoint(zh);
+    PHINode* z = b.CreatePHI(i32, 2, "rows.tid.z");
+    z->addIncoming(b.getInt32(0), r.head);
+    b.CreateBr(yh);
+    b.SetInsertPoint(yh);
+    PHINode* y = b.CreatePHI(i32, 2, "rows.tid.y");
+    y->addIncoming(b.getInt32(0), zh);
+    auto wide = [&](Value* v) { return b.CreateZExt(v, i64); };
+    Value* row = b.CreateMul(b.CreateAdd(b.CreateMul(wide(z), wide(dim_[1]), "", true, true), wide(y), "", true, true),
+                             wide(dim_[0]), "row", true, true);
+    b.CreateBr(bh);
+    b.SetInsertPoint(bh);
+    PHINode* bx = b.CreatePHI(i32, 2, "rows.block.x");
+    bx->addIncoming(block_x_, yh);
+    // Volatile, so that it stays in each block's iteration, in order.
+    b.CreateStore(bx, b.CreateConstInBoundsGEP1_64(b.getInt8Ty(), place_, offsetof(BlockPlace, block)), true);
+    b.CreateBr(xh);
+    b.SetInsertPoint(xh);
+    PHINode* x = b.CreatePHI(i32, 2, "rows.tid.x");
+    x->addIncoming(b.getInt32(0), bh);
+    Value* linear = b.CreateAdd(row, b.CreateZExt(x, i64), "rows.tid.linear", true, true);
+
+    std::unique_ptr<Copy> c = copy_region(r, ".rows", xl, xl);
+    b.CreateBr(c->blocks.front());
+    Value* tid[3] = {x, y, z};
+    bind_copy(*c, r, tid, linear, xh, SmallPtrSet<Value*, 1>());
+    for (BasicBlock* bb : c->blocks)
+      for (Instruction& i : *bb) i.replaceUsesOfWith(block_x_, bx);
+
+    // The x loop is parallel, as in a block.
+    MDNode* group = MDNode::getDistinct(ctx_, {});
+    for (BasicBlock* bb : c->blocks)
+      for (Instruction& i : *bb)
+        if ((isa<LoadInst>(i) || isa<StoreInst>(i)) && !isa<AllocaInst>(getUnderlyingObject(getLoadStorePointerOperand(&i))))
+          i.setMetadata(LLVMContext::MD_access_group, group);
+    b.SetInsertPoint(xl);
+    Value* nx = b.CreateAdd(x, b.getInt32(1), "", true, true);
+    BranchInst* xback = b.CreateCondBr(b.CreateICmpULT(nx, dim_[0]), xh, bl);
+    x->addIncoming(nx, xl);
+    MDNode* parallel = MDNode::get(ctx_, {MDString::get(ctx_, "llvm.loop.parallel_accesses"), group});
+    MDNode* loop = MDNode::getDistinct(ctx_, {nullptr, parallel});
+    loop->replaceOperandWith(0, loop);
+    xback->setMetadata(LLVMContext::MD_loop, loop);
+    b.SetInsertPoint(bl);
+    Value* nb = b.CreateAdd(bx, b.getInt32(1), "", true, true);
+    b.CreateCondBr(b.CreateICmpULT(nb, last_x), bh, yl);
+    bx->addIncoming(nb, bl);
+    b.SetInsertPoint(yl);
+    Value* ny = b.CreateAdd(y, b.getInt32(1), "", true, true);
+    b.CreateCondBr(b.CreateICmpULT(ny, dim_[1]), yh, zl);
+    y->addIncoming(ny, yl);
+    b.SetInsertPoint(zl);
+    Value* nz = b.CreateAdd(z, b.getInt32(1), "", true, true);
+    b.CreateCondBr(b.CreateICmpULT(nz, dim_[2]), zh, end_);
+    z->addIncoming(nz, zl);
+    rows_ = true;
   }
 
   // One copy of a region's blocks: for thread 0 alone, or for the thread loop.
@@ -1071,6 +1166,10 @@ class Builder {
   Value* dim_[3] = {};
   Value* threads_ = nullptr;
   Value* scratch_ = nullptr;
+  Value* block_x_ = nullptr;      // blockIdx.x as the place gives it
+  Value* shared_base_ = nullptr;  // the block's shared memory
+  Value* dynamic_base_ = nullptr;
+  bool rows_ = false;             // whether the function also runs rows of blocks
   std::unique_ptr<SyncDependenceAnalysis> sda_;  // what the divergence analysis refers to
   std::vector<CallInst*> barriers_;
   std::vector<AllocaInst*> counters_;

@@ -14,6 +14,7 @@ struct BlockForm {
   llvm::Function* block = nullptr;  ///< null when the kernel keeps a fiber per thread
   uint64_t scratch_per_thread = 0;  ///< bytes of per-thread slots
   unsigned regions = 0;             ///< parallel regions (1 for a kernel without barriers)
+  bool rows = false;                ///< whether it also runs place.blocks_x blocks along x in one call
   std::string reason;               ///< why there is no block function
 };
 

@@ -163,10 +163,10 @@ struct BuildKernelForms : PassInfoMixin<BuildKernelForms> {
       auto* init = ConstantDataArray::getString(ctx, s);
       return new GlobalVariable(m, init->getType(), true, GlobalValue::PrivateLinkage, init, "gpu.form.text");
     };
-    auto* type = StructType::get(ctx, {ptr, i64, i64, ptr, ptr});
+    auto* type = StructType::get(ctx, {ptr, i64, i64, ptr, ptr, i64});
     Constant* block = form.block ? static_cast<Constant*>(form.block) : ConstantPointerNull::get(cast<PointerType>(ptr));
     auto* init = ConstantStruct::get(type, {block, ConstantInt::get(i64, shared), ConstantInt::get(i64, form.scratch_per_thread),
-                                            text(kind), text(reason)});
+                                            text(kind), text(reason), ConstantInt::get(i64, form.rows ? 1 : 0)});
     return new GlobalVariable(m, type, true, GlobalValue::PrivateLinkage, init,
                               kernel ? kernel->getName() + ".form" : Twine("gpu.form"));
   }

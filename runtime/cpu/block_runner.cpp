@@ -52,16 +52,34 @@ void BlockRunner::set_block_shape(dim3 block) {
 }
 
 void BlockRunner::run_span(Launch& launch, std::uint64_t first, std::uint64_t last) {
+  if (runs_rows(launch)) {
+    // Runs of blocks along x, each in one call of the block function.
+    const std::uint64_t gx = launch.grid.x;
+    for (std::uint64_t b = first; b < last && !launch.stopped.load(std::memory_order_relaxed);) {
+      const std::uint64_t row = std::min(last - b, gx - b % gx);
+      run(launch, b, unsigned(row));
+      b += row;
+    }
+    return;
+  }
   for (std::uint64_t b = first; b < last && !launch.stopped.load(std::memory_order_relaxed); ++b) run(launch, b);
 }
 
-void BlockRunner::run(Launch& launch, std::uint64_t block) {
+// Rows of blocks when the kernel's block function can run them (no
+// barriers, no shared memory). Checked runs go block by block: their
+// records are kept per block.
+bool BlockRunner::runs_rows(const Launch& launch) const {
+  return launch.block_function && launch.ops->form->rows && !launch.checks && launch.grid.x > 1;
+}
+
+void BlockRunner::run(Launch& launch, std::uint64_t block, unsigned blocks_x) {
   launch_ = &launch;
   block_ = block;
   set_block_shape(launch.block);
   const std::uint64_t gx = launch.grid.x, gy = launch.grid.y;
   ThreadState& state = running_thread;
   state.block = uint3{unsigned(block % gx), unsigned(block / gx % gy), unsigned(block / (gx * gy))};
+  state.blocks_x = blocks_x;
   state.block_dim = launch.block;
   state.grid_dim = launch.grid;
   state.thread = uint3{0, 0, 0};
@@ -117,8 +135,11 @@ void BlockRunner::run_block_function(Launch& launch) {
     // at a time, each on a stack of its own.
     if (!scratch_) return run_threads(launch);
   }
-  const ThreadState& state = running_thread;
-  BlockPlace place{};
+  ThreadState& state = running_thread;
+  // A member, not a local: after a fault the engine reads from it which
+  // block of a row the function was in.
+  BlockPlace& place = place_;
+  place = BlockPlace{};
   for (int d = 0; d < 3; ++d) {
     place.block[d] = (&state.block.x)[d];
     place.block_dim[d] = (&state.block_dim.x)[d];
@@ -127,8 +148,12 @@ void BlockRunner::run_block_function(Launch& launch) {
   place.shared = state.shared;
   place.dynamic_shared = state.dynamic_shared;
   place.scratch = scratch_.get();
+  place.blocks_x = state.blocks_x;
   mode_ = Mode::Block;
-  if (launch.ops->run_block(launch.args.data(), place) != 0) diverged(place.divergent_lines[0], place.divergent_lines[1]);
+  state.place = &place;
+  const int diverged_block = launch.ops->run_block(launch.args.data(), place);
+  state.place = nullptr;
+  if (diverged_block != 0) diverged(place.divergent_lines[0], place.divergent_lines[1]);
 }
 
 void BlockRunner::run_threads(Launch& launch) {

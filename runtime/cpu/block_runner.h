@@ -72,7 +72,9 @@ class BlockRunner {
   };
 
   BlockRunner();
-  void run(Launch& launch, std::uint64_t block);
+  /// Runs `block` and, for a row, the blocks_x - 1 after it along x.
+  void run(Launch& launch, std::uint64_t block, unsigned blocks_x = 1);
+  bool runs_rows(const Launch& launch) const;
   void run_block_function(Launch& launch);
   void run_threads(Launch& launch);
   static void fiber_entry(Transfer t);
@@ -85,6 +87,7 @@ class BlockRunner {
   void diverged(int line, int other_line);
 
   Mode mode_ = Mode::Idle;
+  BlockPlace place_{};  ///< what the block function runs with
   Launch* launch_ = nullptr;
   std::uint64_t block_ = 0;
   dim3 shape_{0, 0, 0};

@@ -172,10 +172,14 @@ void LaunchEngine::run_blocks(Launch& launch) {
     // Kernel code faulted, or failed a check, in the block running: the
     // launch stops, its later blocks left out.
     after_landing(reason);
-    const ThreadState& state = running_thread;
+    ThreadState& state = running_thread;
+    // A row of blocks names the block it was in on its place.
+    uint3 block = state.block;
+    if (state.place && state.blocks_x > 1) block.x = state.place->block[0];
+    state.place = nullptr;
     runner.abandon_block();
     launch.stopped.store(true, std::memory_order_relaxed);
-    if (launch.raise(cudaErrorIllegalAddress) && reason == kFaulted) report_fault(launch.name, state.block, exit);
+    if (launch.raise(cudaErrorIllegalAddress) && reason == kFaulted) report_fault(launch.name, block, exit);
     ran = ran + (last - first);
   }
   if (launch.checks) begin_checked_launch(launch);

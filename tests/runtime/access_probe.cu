@@ -135,9 +135,11 @@ static void after_fault() {
 int main(int argc, char** argv) {
   const std::string scenario = argc > 1 ? argv[1] : "";
   if (scenario == "past-end-write") {
-    // 1024 floats fill 4096 bytes: thread 1024 (block 4) writes just past them.
+    // 1024 floats fill 4096 bytes: thread 1024 (block 33, thread 1) alone
+    // writes just past them; on one worker the blocks run four to a row
+    // (32 to 35), and the fault still names its block.
     float* a = device_floats(1024);
-    launchKernel(store_each, dim3(5), dim3(256), a, 1280);
+    launchKernel(store_each, dim3(64), dim3(31), a, 1025);
     after_fault();
   } else if (scenario == "past-end-read" || scenario == "before-start" || scenario == "past-slack") {
     // past-slack: 100 floats, read one past: inside the 256-byte rounding.

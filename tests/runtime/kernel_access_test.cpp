@@ -58,7 +58,7 @@ struct FaultCase {
 
 const FaultCase kFaults[] = {
     {"past-end-write",
-     "gpu runtime: kernel store_each(float*, int), block (4, 0, 0): illegal memory write at allocation 0 + 4096, "
+     "gpu runtime: kernel store_each(float*, int), block (33, 0, 0): illegal memory write at allocation 0 + 4096, "
      "past the end of its 4096 bytes\n",
      "cudaMalloc 0\n" + kLostContext},
     {"past-end-read",
@@ -153,7 +153,7 @@ TEST(KernelFaults, AreHandledTheSameWhenChecksAreAskedOfAProgramBuiltWithoutThem
   ASSERT_EQ(lines.size(), 2u) << r.err;
   EXPECT_EQ(lines[0],
             "gpu runtime: CUDART_MEMCHECK=1 has no effect: the program was not built for checking (gpucc --memcheck)");
-  EXPECT_EQ(lines[1].rfind("gpu runtime: kernel store_each(float*, int), block (4, 0, 0): illegal memory write", 0), 0u);
+  EXPECT_EQ(lines[1].rfind("gpu runtime: kernel store_each(float*, int), block (33, 0, 0): illegal memory write", 0), 0u);
   EXPECT_EQ(r.out, "cudaMalloc 0\n" + kLostContext);
 }
 
@@ -181,7 +181,7 @@ struct CheckCase {
 
 const CheckCase kChecks[] = {
     {"past-end-write", "invalid global write of 4 bytes in kernel store_each(float*, int)", "store",
-     "store_each(float*, int)", "(0, 0, 0)", "(4, 0, 0)",
+     "store_each(float*, int)", "(1, 0, 0)", "(33, 0, 0)",
      "0x... is allocation 0 + 4096, past the end of its 4096 bytes",
      "cudaMalloc 0\ncudaThreadSynchronize 700\ncudaThreadSynchronize 700\ncudaGetLastError 700\ncudaGetLastError "
      "700\ncudaMalloc 700\ncudaMemcpy 700\nlaunch 700\ncudaGetDeviceCount 0\n"},

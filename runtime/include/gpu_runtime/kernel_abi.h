@@ -15,7 +15,10 @@ struct BlockPlace {
   unsigned block[3];      ///< blockIdx
   unsigned block_dim[3];  ///< blockDim
   unsigned grid_dim[3];   ///< gridDim
-  unsigned reserved;
+  /// Blocks along x from `block` to run in this call, for a block function
+  /// whose form has `rows` set (0 or 1: the one block). Such a function
+  /// writes each block's x into block[0] as it starts it.
+  unsigned blocks_x;
   void* shared;           ///< the block's static shared memory
   void* dynamic_shared;   ///< the block's extern __shared__ area
   void* scratch;          ///< per-thread slots: KernelForm::scratch_per_thread bytes a thread
@@ -35,6 +38,10 @@ struct KernelForm {
   uint64_t scratch_per_thread;  ///< bytes of per-thread slots the block function needs
   const char* form;             ///< "thread loops", "region loops" or "fibers"
   const char* reason;           ///< why it runs on fibers; null otherwise
+  /// Nonzero when the block function also runs a row of blocks along x in
+  /// one call (BlockPlace::blocks_x): a kernel without barriers or shared
+  /// memory.
+  uint64_t rows;
 };
 
 #ifdef __cplusplus
