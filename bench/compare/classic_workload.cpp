@@ -29,7 +29,7 @@ void bench_classic(Context& ctx) {
            ", 16x16 tiles",
        "plain i-k-j loops", "product", 0.6},
       {"scan", s.scan_elements, "scan of " + power(s.scan_elements) + " ints: block scans, block sums, the add",
-       "running sum", "prefix sums", 0.8},
+       "plain loops, same step doubling", "prefix sums", 0.8},
   };
   for (const Kernel& k : kernels) {
     const std::vector<std::string> args = {k.name, "--size", std::to_string(k.size), "--repeat", repeat};
