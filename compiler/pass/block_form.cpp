@@ -603,6 +603,59 @@ class Builder {
       build_rows(regions_[0]);
   }
 
+  // The z and y thread loops' heads, entered from `from`: their counters and
+  // the linear number of the row's first thread. Thread numbers are 64-bit
+  // from the start: slot addresses then stay affine in x, which the
+  // vectoriser needs for consecutive accesses.
+  struct ThreadRows {
+    PHINode* z;
+    PHINode* y;
+    Value* row;
+  };
+  ThreadRows open_thread_rows(IRBuilder<>& b, BasicBlock* from, BasicBlock* zh, BasicBlock* yh, const Twine& name) {
+    Type* i32 = b.getInt32Ty();
+    b.SetInsertPoint(zh);
+    PHINode* z = b.CreatePHI(i32, 2, name + ".z");
+    z->addIncoming(b.getInt32(0), from);
+    b.CreateBr(yh);
+    b.SetInsertPoint(yh);
+    PHINode* y = b.CreatePHI(i32, 2, name + ".y");
+    y->addIncoming(b.getInt32(0), zh);
+    auto wide = [&](Value* v) { return b.CreateZExt(v, b.getInt64Ty()); };
+    Value* row = b.CreateMul(b.CreateAdd(b.CreateMul(wide(z), wide(dim_[1]), "", true, true), wide(y), "", true, true),
+                             wide(dim_[0]), "row", true, true);
+    return {z, y, row};
+  }
+
+  // Marks the memory accesses of `blocks` as ones a thread loop's iterations
+  // may make in any order, and returns their group. (Accesses to the
+  // prologue's allocas -- counters, the exit mask, the locals of a kernel
+  // without barriers -- are shared by the iterations and left out.)
+  MDNode* parallel_accesses(ArrayRef<BasicBlock*> blocks) {
+    MDNode* group = MDNode::getDistinct(ctx_, {});
+    for (BasicBlock* bb : blocks)
+      for (Instruction& i : *bb)
+        if ((isa<LoadInst>(i) || isa<StoreInst>(i)) && !isa<AllocaInst>(getUnderlyingObject(getLoadStorePointerOperand(&i))))
+          i.setMetadata(LLVMContext::MD_access_group, group);
+    return group;
+  }
+
+  // Ends the loop over `counter` at `latch`: the next value goes back to
+  // `header` while below `limit`, else on to `exit`. With `group`, the loop
+  // is marked parallel over those accesses.
+  void close_loop(IRBuilder<>& b, BasicBlock* latch, PHINode* counter, Value* limit, BasicBlock* header,
+                  BasicBlock* exit, MDNode* group = nullptr) {
+    b.SetInsertPoint(latch);
+    Value* next = b.CreateAdd(counter, b.getInt32(1), "", true, true);
+    BranchInst* back = b.CreateCondBr(b.CreateICmpULT(next, limit), header, exit);
+    counter->addIncoming(next, latch);
+    if (!group) return;
+    MDNode* parallel = MDNode::get(ctx_, {MDString::get(ctx_, "llvm.loop.parallel_accesses"), group});
+    MDNode* loop = MDNode::getDistinct(ctx_, {nullptr, parallel});
+    loop->replaceOperandWith(0, loop);
+    back->setMetadata(LLVMContext::MD_loop, loop);
+  }
+
   // A kernel without barriers or shared memory also runs a row of blocks
   // along x in one call (place.blocks_x of them, when above 1), a row of
   // threads of every block before the next: a kernel over a 2-D array in
@@ -635,16 +688,7 @@ class Builder {
     hb.CreateCondBr(hb.CreateICmpUGT(count, hb.getInt32(1)), zh, one_block);
     old->eraseFromParent();
 
-    b.SetInsertPoint(zh);
-    PHINode* z = b.CreatePHI(i32, 2, "rows.tid.z");
-    z->addIncoming(b.getInt32(0), r.head);
-    b.CreateBr(yh);
-    b.SetInsertPoint(yh);
-    PHINode* y = b.CreatePHI(i32, 2, "rows.tid.y");
-    y->addIncoming(b.getInt32(0), zh);
-    auto wide = [&](Value* v) { return b.CreateZExt(v, i64); };
-    Value* row = b.CreateMul(b.CreateAdd(b.CreateMul(wide(z), wide(dim_[1]), "", true, true), wide(y), "", true, true),
-                             wide(dim_[0]), "row", true, true);
+    auto [z, y, row] = open_thread_rows(b, r.head, zh, yh, "rows.tid");
     b.CreateBr(bh);
     b.SetInsertPoint(bh);
     PHINode* bx = b.CreatePHI(i32, 2, "rows.block.x");
@@ -665,31 +709,10 @@ class Builder {
       for (Instruction& i : *bb) i.replaceUsesOfWith(block_x_, bx);
 
     // The x loop is parallel, as in a block.
-    MDNode* group = MDNode::getDistinct(ctx_, {});
-    for (BasicBlock* bb : c->blocks)
-      for (Instruction& i : *bb)
-        if ((isa<LoadInst>(i) || isa<StoreInst>(i)) && !isa<AllocaInst>(getUnderlyingObject(getLoadStorePointerOperand(&i))))
-          i.setMetadata(LLVMContext::MD_access_group, group);
-    b.SetInsertPoint(xl);
-    Value* nx = b.CreateAdd(x, b.getInt32(1), "", true, true);
-    BranchInst* xback = b.CreateCondBr(b.CreateICmpULT(nx, dim_[0]), xh, bl);
-    x->addIncoming(nx, xl);
-    MDNode* parallel = MDNode::get(ctx_, {MDString::get(ctx_, "llvm.loop.parallel_accesses"), group});
-    MDNode* loop = MDNode::getDistinct(ctx_, {nullptr, parallel});
-    loop->replaceOperandWith(0, loop);
-    xback->setMetadata(LLVMContext::MD_loop, loop);
-    b.SetInsertPoint(bl);
-    Value* nb = b.CreateAdd(bx, b.getInt32(1), "", true, true);
-    b.CreateCondBr(b.CreateICmpULT(nb, last_x), bh, yl);
-    bx->addIncoming(nb, bl);
-    b.SetInsertPoint(yl);
-    Value* ny = b.CreateAdd(y, b.getInt32(1), "", true, true);
-    b.CreateCondBr(b.CreateICmpULT(ny, dim_[1]), yh, zl);
-    y->addIncoming(ny, yl);
-    b.SetInsertPoint(zl);
-    Value* nz = b.CreateAdd(z, b.getInt32(1), "", true, true);
-    b.CreateCondBr(b.CreateICmpULT(nz, dim_[2]), zh, end_);
-    z->addIncoming(nz, zl);
+    close_loop(b, xl, x, dim_[0], xh, bl, parallel_accesses(c->blocks));
+    close_loop(b, bl, bx, last_x, bh, yl);
+    close_loop(b, yl, y, dim_[1], yh, zl);
+    close_loop(b, zl, z, dim_[2], zh, end_);
     rows_ = true;
   }
 
@@ -1020,18 +1043,7 @@ class Builder {
     b.CreateBr(zh);
 
     // Thread loops: z outermost, x innermost.
-    b.SetInsertPoint(zh);
-    PHINode* z = b.CreatePHI(i32, 2, "tid.z");
-    z->addIncoming(b.getInt32(0), r.head);
-    b.CreateBr(yh);
-    b.SetInsertPoint(yh);
-    PHINode* y = b.CreatePHI(i32, 2, "tid.y");
-    y->addIncoming(b.getInt32(0), zh);
-    // Thread numbers in 64 bits from the start: slot addresses then stay
-    // affine in x, which the vectoriser needs for consecutive accesses.
-    auto wide = [&](Value* v) { return b.CreateZExt(v, i64); };
-    Value* row = b.CreateMul(b.CreateAdd(b.CreateMul(wide(z), wide(dim_[1]), "", true, true), wide(y), "", true, true),
-                             wide(dim_[0]), "row", true, true);
+    auto [z, y, row] = open_thread_rows(b, r.head, zh, yh, "tid");
     b.CreateBr(xh);
     b.SetInsertPoint(xh);
     PHINode* x = b.CreatePHI(i32, 2, "tid.x");
@@ -1058,35 +1070,13 @@ class Builder {
     }
 
     // The x loop is parallel: threads between two barriers do not depend
-    // on each other. (Accesses to the prologue's allocas -- counters, the
-    // exit mask, the locals of a kernel without barriers -- are shared by
-    // the iterations and left out.)
-    MDNode* group = MDNode::getDistinct(ctx_, {});
+    // on each other.
     SmallVector<BasicBlock*, 32> body(c->blocks.begin(), c->blocks.end());
     body.push_back(xh);
     for (auto& [target, e] : c->exits) body.push_back(e);
-    for (BasicBlock* bb : body)
-      for (Instruction& i : *bb)
-        if ((isa<LoadInst>(i) || isa<StoreInst>(i)) && !isa<AllocaInst>(getUnderlyingObject(getLoadStorePointerOperand(&i))))
-          i.setMetadata(LLVMContext::MD_access_group, group);
-
-    b.SetInsertPoint(xl);
-    Value* nx = b.CreateAdd(x, b.getInt32(1), "", true, true);
-    BranchInst* xback = b.CreateCondBr(b.CreateICmpULT(nx, dim_[0]), xh, yl);
-    x->addIncoming(nx, xl);
-    MDNode* parallel = MDNode::get(ctx_, {MDString::get(ctx_, "llvm.loop.parallel_accesses"), group});
-    MDNode* loop = MDNode::getDistinct(ctx_, {nullptr, parallel});
-    loop->replaceOperandWith(0, loop);
-    xback->setMetadata(LLVMContext::MD_loop, loop);
-
-    b.SetInsertPoint(yl);
-    Value* ny = b.CreateAdd(y, b.getInt32(1), "", true, true);
-    b.CreateCondBr(b.CreateICmpULT(ny, dim_[1]), yh, zl);
-    y->addIncoming(ny, yl);
-    b.SetInsertPoint(zl);
-    Value* nz = b.CreateAdd(z, b.getInt32(1), "", true, true);
-    b.CreateCondBr(b.CreateICmpULT(nz, dim_[2]), zh, after);
-    z->addIncoming(nz, zl);
+    close_loop(b, xl, x, dim_[0], xh, yl, parallel_accesses(body));
+    close_loop(b, yl, y, dim_[1], yh, zl);
+    close_loop(b, zl, z, dim_[2], zh, after);
 
     // After the loops: where the threads went decides what runs next; if
     // they did not all go to the same place, the block fails.
