@@ -646,12 +646,12 @@ __global__ void barriers_in_nested_do_whiles(long long* out, long long* scratch)
     int i = 0;
     do {
       for (unsigned s = 1; s < nt; s *= 2) scratch[PLACE] += s;
-      *o = (*o ^ __builtin_bit_cast(long long, (double)t)) * 3;
+      *o = (long long)(((unsigned long long)*o ^ __builtin_bit_cast(unsigned long long, (double)t)) * 3u);
       __syncthreads();
     } while (++i < (int)(blockDim.y % 3u) + 1);
     __syncthreads();
   } while (++rounds < (int)(blockIdx.x % 4u));
-  *o += (long long)v * 1000 + rounds;
+  *o = (long long)((unsigned long long)*o + (unsigned long long)((long long)v * 1000 + rounds));
 }
 // out = sum over i of (i + 1) (t + i): a pragma'd loop after the barrier.
 // At least four threads a block.
