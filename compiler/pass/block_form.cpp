@@ -309,6 +309,14 @@ class Builder {
     for (CallInst* call : barriers_) add_region(call->getParent());
   }
 
+  // What decides where `bb` goes: a conditional branch's or a switch's
+  // condition; null for anything else.
+  static Value* branch_condition(BasicBlock& bb) {
+    if (auto* br = dyn_cast<BranchInst>(bb.getTerminator()); br && br->isConditional()) return br->getCondition();
+    if (auto* sw = dyn_cast<SwitchInst>(bb.getTerminator())) return sw->getCondition();
+    return nullptr;
+  }
+
   // Which values may differ between the threads of a block: the indices,
   // memory, calls that are not pure functions, and what they reach by data
   // and by control. LLVM 16's sync-dependence analysis misses some places
@@ -343,11 +351,7 @@ class Builder {
       da->compute();
       bool more = false;
       for (BasicBlock& bb : *f_) {
-        Instruction* term = bb.getTerminator();
-        if (term->getNumSuccessors() < 2) continue;
-        Value* cond = nullptr;
-        if (auto* br = dyn_cast<BranchInst>(term)) cond = br->getCondition();
-        else if (auto* sw = dyn_cast<SwitchInst>(term)) cond = sw->getCondition();
+        Value* cond = branch_condition(bb);
         if (!cond || !da->isDivergent(*cond)) continue;
         DomTreeNode* node = pdt.getNode(&bb);
         BasicBlock* meet = node && node->getIDom() ? node->getIDom()->getBlock() : nullptr;
@@ -404,10 +408,7 @@ class Builder {
     // a divergent branch in it can lead to more than one place.
     for (Region& r : regions_) {
       for (BasicBlock* bb : r.blocks) {
-        Instruction* term = bb->getTerminator();
-        Value* cond = nullptr;
-        if (auto* br = dyn_cast<BranchInst>(term); br && br->isConditional()) cond = br->getCondition();
-        else if (auto* sw = dyn_cast<SwitchInst>(term)) cond = sw->getCondition();
+        Value* cond = branch_condition(*bb);
         if (!cond || !da.isDivergent(*cond)) continue;
         divergent_conditions_.insert(cond);
         SmallPtrSet<BasicBlock*, 4> reached;
@@ -883,9 +884,6 @@ class Builder {
     const std::vector<BasicBlock*>& targets;
     ExitPlan& plan;
     unsigned steps = 0;
-    // Blocks between where the walk stopped following the threads and the
-    // place they all reach: what they compute, the head cannot know.
-    SmallPtrSet<BasicBlock*, 16> unfollowed;
   };
 
   // `v` as the head can compute it, on the path `path` (whose phis `memo`
@@ -947,10 +945,7 @@ class Builder {
       SmallPtrSet<BasicBlock*, 16> passed;
       for (BasicBlock* s : successors(bb)) exits_reachable(w.r, s, reached, &passed);
       if (reached.size() != 1) return nullptr;
-      w.unfollowed.insert(passed.begin(), passed.end());
-      Value* bit = arrive(w, *reached.begin(), memo, path);
-      for (BasicBlock* p : passed) w.unfollowed.erase(p);
-      return bit;
+      return arrive(w, *reached.begin(), memo, path, &passed);
     }
     Value* taken = walk(w, br->getSuccessor(0), bb, memo, path);
     Value* other = taken ? walk(w, br->getSuccessor(1), bb, memo, path) : nullptr;
@@ -959,15 +954,18 @@ class Builder {
   }
 
   // The walk reached place `target`: its bit, and the block-wide kept values
-  // live into it as the head computes them.
-  Value* arrive(Walk& w, BasicBlock* target, DenseMap<Value*, Value*>& memo, const SmallPtrSetImpl<BasicBlock*>& path) {
+  // live into it as the head computes them. Values computed in `unfollowed`
+  // (the blocks between where the walk stopped following the threads and
+  // the place they all reach) the head cannot know: the threads write them.
+  Value* arrive(Walk& w, BasicBlock* target, DenseMap<Value*, Value*>& memo, const SmallPtrSetImpl<BasicBlock*>& path,
+               const SmallPtrSetImpl<BasicBlock*>* unfollowed = nullptr) {
     const unsigned index = std::find(w.targets.begin(), w.targets.end(), target) - w.targets.begin();
     if (index == w.targets.size()) return nullptr;
     auto [values, first] = w.plan.kept.try_emplace(target);
     if (!first) w.plan.ambiguous.insert(target);
     for (const KeptValue& k : kept_) {
       if (!k.uniform || !k.barriers.contains(target) || values->second.count(k.value)) continue;
-      if (w.unfollowed.contains(k.value->getParent())) continue;  // left to the threads to write
+      if (unfollowed && unfollowed->contains(k.value->getParent())) continue;  // left to the threads to write
       if (Value* h = in_head(w, k.value, memo, path)) values->second[k.value] = h;
     }
     return w.head.getInt64(uint64_t(1) << index);

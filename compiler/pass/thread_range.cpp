@@ -95,6 +95,17 @@ bool passing_range(ICmpInst* test, PHINode* counter, Loop& loop, IRBuilder<>& b,
   }
 }
 
+// Whether a value computed in the loop is used after it. A thread loop
+// whose threads a transformation reorders or skips must have none: the
+// value would come from another thread.
+bool used_after(const Loop& loop) {
+  for (BasicBlock* bb : loop.blocks())
+    for (Instruction& i : *bb)
+      for (User* u : i.users())
+        if (auto* ui = dyn_cast<Instruction>(u); ui && !loop.contains(ui)) return true;
+  return false;
+}
+
 // Whether the latch does nothing but step the counter and test it, so that
 // a thread sent straight to it does no work.
 bool latch_only_steps(const Shape& s) {
@@ -121,12 +132,7 @@ bool narrow(Loop& loop) {
   if (!latch_only_steps(*s)) return false;
   for (Instruction& i : *header)
     if (i.mayHaveSideEffects() || (isa<PHINode>(i) && &i != s->counter)) return false;
-  // Nothing computed in the loop may be used after it: its value would
-  // come from another thread.
-  for (BasicBlock* bb : loop.blocks())
-    for (Instruction& i : *bb)
-      for (User* u : i.users())
-        if (auto* ui = dyn_cast<Instruction>(u); ui && !loop.contains(ui)) return false;
+  if (used_after(loop)) return false;
 
   IRBuilder<> b(s->preheader->getTerminator());
   Value* first = nullptr;
@@ -168,10 +174,7 @@ bool split(Loop& loop) {
   BasicBlock* header = loop.getHeader();
   for (PHINode& phi : header->phis())
     if (&phi != s->counter) return false;
-  for (BasicBlock* bb : loop.blocks())
-    for (Instruction& i : *bb)
-      for (User* u : i.users())
-        if (auto* ui = dyn_cast<Instruction>(u); ui && !loop.contains(ui)) return false;
+  if (used_after(loop)) return false;
   BranchInst* branch = nullptr;
   ICmpInst* test = nullptr;
   for (BasicBlock* bb : loop.blocks()) {
@@ -281,10 +284,7 @@ bool filter(Loop& loop) {
     bb = next;
   }
   if (tests.empty() || !loads) return false;
-  for (BasicBlock* bb : loop.blocks())
-    for (Instruction& i : *bb)
-      for (User* u : i.users())
-        if (auto* ui = dyn_cast<Instruction>(u); ui && !loop.contains(ui)) return false;
+  if (used_after(loop)) return false;
 
   LLVMContext& ctx = header->getContext();
   Function& f = *header->getParent();

@@ -79,7 +79,6 @@ void BlockRunner::run(Launch& launch, std::uint64_t block, unsigned blocks_x) {
   const std::uint64_t gx = launch.grid.x, gy = launch.grid.y;
   ThreadState& state = running_thread;
   state.block = uint3{unsigned(block % gx), unsigned(block / gx % gy), unsigned(block / (gx * gy))};
-  state.blocks_x = blocks_x;
   state.block_dim = launch.block;
   state.grid_dim = launch.grid;
   state.thread = uint3{0, 0, 0};
@@ -89,7 +88,7 @@ void BlockRunner::run(Launch& launch, std::uint64_t block, unsigned blocks_x) {
   if (launch.checks)
     begin_checked_block(block, state.block, state.block_dim, state.shared,
                         launch.ops->form->static_shared + launch.dynamic_shared);
-  if (launch.block_function) run_block_function(launch);
+  if (launch.block_function) run_block_function(launch, blocks_x);
   else run_threads(launch);
   if (launch.checks) end_checked_block();
   mode_ = Mode::Idle;
@@ -126,7 +125,13 @@ bool BlockRunner::stack_holding(const void* p, std::uintptr_t& lo, std::size_t& 
   return false;
 }
 
-void BlockRunner::run_block_function(Launch& launch) {
+uint3 BlockRunner::block_running() const {
+  uint3 block = running_thread.block;
+  if (mode_ == Mode::Block && place_.blocks_x > 1) block.x = place_.block[0];
+  return block;
+}
+
+void BlockRunner::run_block_function(Launch& launch, unsigned blocks_x) {
   const std::size_t need = std::size_t(threads_) * launch.ops->form->scratch_per_thread;
   if (need > scratch_size_) {
     scratch_.reset(new (std::align_val_t(64), std::nothrow) unsigned char[need]);
@@ -135,9 +140,7 @@ void BlockRunner::run_block_function(Launch& launch) {
     // at a time, each on a stack of its own.
     if (!scratch_) return run_threads(launch);
   }
-  ThreadState& state = running_thread;
-  // A member, not a local: after a fault the engine reads from it which
-  // block of a row the function was in.
+  const ThreadState& state = running_thread;
   BlockPlace& place = place_;
   place = BlockPlace{};
   for (int d = 0; d < 3; ++d) {
@@ -148,12 +151,9 @@ void BlockRunner::run_block_function(Launch& launch) {
   place.shared = state.shared;
   place.dynamic_shared = state.dynamic_shared;
   place.scratch = scratch_.get();
-  place.blocks_x = state.blocks_x;
+  place.blocks_x = blocks_x;
   mode_ = Mode::Block;
-  state.place = &place;
-  const int diverged_block = launch.ops->run_block(launch.args.data(), place);
-  state.place = nullptr;
-  if (diverged_block != 0) diverged(place.divergent_lines[0], place.divergent_lines[1]);
+  if (launch.ops->run_block(launch.args.data(), place) != 0) diverged(place.divergent_lines[0], place.divergent_lines[1]);
 }
 
 void BlockRunner::run_threads(Launch& launch) {

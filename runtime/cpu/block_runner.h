@@ -43,6 +43,10 @@ class BlockRunner {
   /// Runs blocks first .. last - 1 (linear, x fastest) of `launch`.
   void run_span(Launch& launch, std::uint64_t first, std::uint64_t last);
 
+  /// The block the worker is in; in a row of blocks, the one the block
+  /// function last started (it writes that block's x into its place).
+  uint3 block_running() const;
+
   /// The running thread arrived at a barrier (a counting one counts
   /// `predicate`); returns, once every thread of the block has arrived, how
   /// many passed a non-zero predicate.
@@ -75,7 +79,7 @@ class BlockRunner {
   /// Runs `block` and, for a row, the blocks_x - 1 after it along x.
   void run(Launch& launch, std::uint64_t block, unsigned blocks_x = 1);
   bool runs_rows(const Launch& launch) const;
-  void run_block_function(Launch& launch);
+  void run_block_function(Launch& launch, unsigned blocks_x);
   void run_threads(Launch& launch);
   static void fiber_entry(Transfer t);
   void set_block_shape(dim3 block);
@@ -87,7 +91,7 @@ class BlockRunner {
   void diverged(int line, int other_line);
 
   Mode mode_ = Mode::Idle;
-  BlockPlace place_{};  ///< what the block function runs with
+  BlockPlace place_{};  ///< what the block function runs with; a member, so that a fault can read it
   Launch* launch_ = nullptr;
   std::uint64_t block_ = 0;
   dim3 shape_{0, 0, 0};

@@ -172,11 +172,7 @@ void LaunchEngine::run_blocks(Launch& launch) {
     // Kernel code faulted, or failed a check, in the block running: the
     // launch stops, its later blocks left out.
     after_landing(reason);
-    ThreadState& state = running_thread;
-    // A row of blocks names the block it was in on its place.
-    uint3 block = state.block;
-    if (state.place && state.blocks_x > 1) block.x = state.place->block[0];
-    state.place = nullptr;
+    const uint3 block = runner.block_running();
     runner.abandon_block();
     launch.stopped.store(true, std::memory_order_relaxed);
     if (launch.raise(cudaErrorIllegalAddress) && reason == kFaulted) report_fault(launch.name, block, exit);

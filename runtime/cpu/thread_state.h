@@ -3,7 +3,6 @@
 // its indices and its block's shared memory. One per worker thread.
 #pragma once
 
-#include "gpu_runtime/kernel_abi.h"
 #include "gpu_runtime/types.h"
 
 namespace gpu_runtime::cpu {
@@ -11,9 +10,6 @@ namespace gpu_runtime::cpu {
 struct ThreadState {
   uint3 thread{0, 0, 0};
   uint3 block{0, 0, 0};
-  unsigned blocks_x = 1;  ///< blocks along x from `block` that one call of a block function runs
-  /// The place a block function runs with, which names the block it is in.
-  const BlockPlace* place = nullptr;
   uint3 block_dim{1, 1, 1};
   uint3 grid_dim{1, 1, 1};
   void* shared = nullptr;          ///< the block's static shared memory

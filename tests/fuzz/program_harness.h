@@ -23,31 +23,32 @@ inline std::jmp_buf exit_jump;
 inline bool in_program = false;
 inline pthread_t program_thread;
 
-// Host buffers the program allocated during a run (with --wrap=malloc,
-// calloc and free): a program that exits leaves them to the process's end,
-// which here never comes, so the harness frees them after the run.
-inline void* held[64];
-inline int held_count = 0;
+// Buffers the program allocated during a run and has not freed: a program
+// that exits leaves them to the process's end, which here never comes, so
+// the harness frees them after the run.
+struct Held {
+  void* buffers[64];
+  int count = 0;
 
-// The same for device buffers: each holds memory and mappings (its guard
-// regions) that a long run of exits would otherwise use up.
-inline void* held_device[64];
-inline int held_device_count = 0;
-
-inline bool tracking() { return in_program && pthread_equal(pthread_self(), program_thread); }
-
-inline void hold(void* p) {
-  if (p && held_count < 64) held[held_count++] = p;
-}
-
-inline void release(void* p) {
-  for (int i = 0; i < held_count; i++) {
-    if (held[i] == p) {
-      held[i] = held[--held_count];
-      return;
+  void hold(void* p) {
+    if (p && count < 64) buffers[count++] = p;
+  }
+  void release(void* p) {
+    for (int i = 0; i < count; i++) {
+      if (buffers[i] == p) {
+        buffers[i] = buffers[--count];
+        return;
+      }
     }
   }
-}
+};
+
+// Host buffers (--wrap=malloc, calloc and free), and device buffers
+// (--wrap=cudaMalloc and cudaFree), each of which holds memory and mappings
+// (its guard regions) that a long run of exits would otherwise use up.
+inline Held host_buffers, device_buffers;
+
+inline bool tracking() { return in_program && pthread_equal(pthread_self(), program_thread); }
 
 /// Runs `body` (program code) and returns normally whether it returns or
 /// calls exit(), freeing what it left allocated. The programs end on bad
@@ -55,13 +56,13 @@ inline void release(void* p) {
 template <typename Body>
 void run(Body body) {
   program_thread = pthread_self();
-  held_count = 0;
-  held_device_count = 0;
+  host_buffers.count = 0;
+  device_buffers.count = 0;
   in_program = true;
   if (setjmp(exit_jump) == 0) body();
   in_program = false;
-  while (held_count > 0) std::free(held[--held_count]);
-  while (held_device_count > 0) cudaFree(held_device[--held_device_count]);
+  while (host_buffers.count > 0) std::free(host_buffers.buffers[--host_buffers.count]);
+  while (device_buffers.count > 0) cudaFree(device_buffers.buffers[--device_buffers.count]);
 }
 
 /// Moves into a fresh folder under the system's temporary folder, where the
@@ -91,18 +92,12 @@ extern "C" cudaError_t __real_cudaFree(void* p);
 
 extern "C" cudaError_t __wrap_cudaMalloc(void** p, size_t size) {
   const cudaError_t status = __real_cudaMalloc(p, size);
-  if (status == cudaSuccess && fuzz_program::tracking() && fuzz_program::held_device_count < 64)
-    fuzz_program::held_device[fuzz_program::held_device_count++] = *p;
+  if (status == cudaSuccess && fuzz_program::tracking()) fuzz_program::device_buffers.hold(*p);
   return status;
 }
 
 extern "C" cudaError_t __wrap_cudaFree(void* p) {
-  if (fuzz_program::tracking())
-    for (int i = 0; i < fuzz_program::held_device_count; i++)
-      if (fuzz_program::held_device[i] == p) {
-        fuzz_program::held_device[i] = fuzz_program::held_device[--fuzz_program::held_device_count];
-        break;
-      }
+  if (fuzz_program::tracking()) fuzz_program::device_buffers.release(p);
   return __real_cudaFree(p);
 }
 extern "C" void* __real_malloc(size_t size);
@@ -111,18 +106,18 @@ extern "C" void __real_free(void* p);
 
 extern "C" void* __wrap_malloc(size_t size) {
   void* p = __real_malloc(size);
-  if (fuzz_program::tracking()) fuzz_program::hold(p);
+  if (fuzz_program::tracking()) fuzz_program::host_buffers.hold(p);
   return p;
 }
 
 extern "C" void* __wrap_calloc(size_t count, size_t size) {
   void* p = __real_calloc(count, size);
-  if (fuzz_program::tracking()) fuzz_program::hold(p);
+  if (fuzz_program::tracking()) fuzz_program::host_buffers.hold(p);
   return p;
 }
 
 extern "C" void __wrap_free(void* p) {
-  if (fuzz_program::tracking()) fuzz_program::release(p);
+  if (fuzz_program::tracking()) fuzz_program::host_buffers.release(p);
   __real_free(p);
 }
 
